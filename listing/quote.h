@@ -1,0 +1,13 @@
+// JSON string literals for the JSON listing.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+// Both return their argument as an RFC 8259 string literal: surrounding double quotes,
+// `"` and `\` escaped, \b \f \n \r \t for those controls, \u00xx for the other controls
+// below U+0020. Everything else, non-ASCII included, is copied unchanged, so a cell can
+// neither break the document nor inject members into it.
+std::string quote(std::string_view narrow);
+std::u16string quote(std::u16string_view wide);

@@ -1,0 +1,167 @@
+#include "platform/auth/auth.h"
+
+#include <simdjson.h>
+
+#include <cctype>
+#include <chrono>
+
+#include "platform/failure/failure.h"
+
+namespace kolvo {
+namespace {
+
+std::string base64url(std::string_view bytes) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  std::size_t i = 0;
+  auto byte = [&](std::size_t at) { return static_cast<unsigned char>(bytes[at]); };
+  for (; i + 3 <= bytes.size(); i += 3) {
+    const unsigned group = (byte(i) << 16) | (byte(i + 1) << 8) | byte(i + 2);
+    for (int shift : {18, 12, 6, 0}) out += kAlphabet[(group >> shift) & 0x3F];
+  }
+  if (const std::size_t rest = bytes.size() - i; rest > 0) {
+    const unsigned group = (byte(i) << 16) | (rest == 2 ? byte(i + 1) << 8 : 0);
+    out += kAlphabet[(group >> 18) & 0x3F];
+    out += kAlphabet[(group >> 12) & 0x3F];
+    if (rest == 2) out += kAlphabet[(group >> 6) & 0x3F];
+  }
+  return out;
+}
+
+// Claim values are build-time constants, but a quote or a control in one must still not
+// change the structure of the claims.
+std::string json_string(std::string_view text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      out += "\\u00";
+      out += kHex[(c >> 4) & 0xF];
+      out += kHex[c & 0xF];
+    } else {
+      out += c;
+    }
+  }
+  return out + '"';
+}
+
+// Form values must be percent-encoded; base64url text needs none, but nothing is assumed.
+std::string form_encode(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (std::isalnum(u) || c == '-' || c == '_' || c == '.' || c == '~') {
+      out += c;
+    } else {
+      out += '%';
+      out += kHex[u >> 4];
+      out += kHex[u & 0xF];
+    }
+  }
+  return out;
+}
+
+// Keeps a server-chosen word safe to show on a terminal.
+std::string to_printable(std::string_view word) {
+  std::string out;
+  for (const char c : word) {
+    const auto u = static_cast<unsigned char>(c);
+    if (std::isalnum(u) || c == '_' || c == '-' || c == '.') out += c;
+  }
+  return out;
+}
+
+std::string join_scopes(const std::vector<std::string>& scopes) {
+  std::string joined;
+  for (const std::string& scope : scopes) {
+    if (!joined.empty()) joined += ' ';
+    joined += scope;
+  }
+  return joined;
+}
+
+}  // namespace
+
+ServiceAccountCredentialInitializer::ServiceAccountCredentialInitializer(std::string id,
+                                                                         std::string token_uri,
+                                                                         HttpOptions http)
+    : id(std::move(id)), token_uri(std::move(token_uri)), http(std::move(http)) {}
+
+ServiceAccountCredentialInitializer& ServiceAccountCredentialInitializer::from_certificate(
+    X509Certificate2 certificate) {
+  this->certificate = std::move(certificate);
+  return *this;
+}
+
+ServiceAccountCredential::ServiceAccountCredential(ServiceAccountCredentialInitializer initializer)
+    : initializer_(std::move(initializer)) {
+  if (!initializer_.certificate) throw Failure("credential: no certificate attached");
+}
+
+std::string ServiceAccountCredential::make_assertion(long long issued_at) const {
+  const std::string header = base64url(R"({"alg":"RS256","typ":"JWT"})");
+  const std::string claims =
+      base64url("{\"iss\":" + json_string(initializer_.id) +
+                ",\"scope\":" + json_string(join_scopes(initializer_.scopes)) + ",\"aud\":" +
+                json_string(initializer_.token_uri) + ",\"iat\":" + std::to_string(issued_at) +
+                ",\"exp\":" + std::to_string(issued_at + 3600) + "}");
+  const std::string signing_input = header + '.' + claims;
+  return signing_input + '.' + base64url(initializer_.certificate->sign_rs256(signing_input));
+}
+
+bool ServiceAccountCredential::request_access_token() {
+  const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+  const std::string form =
+      "grant_type=" + form_encode("urn:ietf:params:oauth:grant-type:jwt-bearer") +
+      "&assertion=" + form_encode(make_assertion(now));
+  HttpClient client(initializer_.http);
+  HttpResponse response;
+  try {
+    response = client.post_form(initializer_.token_uri, form);
+  } catch (const Failure& failure) {
+    throw Failure(std::string("token request: ") + failure.what());
+  }
+  token_ = parse_token_response(response.status, response.body);
+  return true;
+}
+
+TokenResponse parse_token_response(long status, std::string_view body) {
+  simdjson::dom::parser parser;
+  simdjson::dom::element root;
+  const bool is_json = parser.parse(body.data(), body.size()).get(root) == simdjson::SUCCESS;
+  if (status != 200) {
+    std::string cause = "token request: HTTP " + std::to_string(status);
+    // The endpoint's error code is a short fixed word (invalid_grant, ...): worth showing.
+    std::string_view code;
+    if (is_json && root["error"].get(code) == simdjson::SUCCESS && code.size() <= 64) {
+      cause += ' ';
+      cause += to_printable(code);
+    }
+    throw Failure(cause);
+  }
+  if (!is_json) throw Failure("token request: the response is not JSON");
+  simdjson::dom::element token;
+  if (root["access_token"].get(token) != simdjson::SUCCESS) {
+    throw Failure("token request: the response has no access_token");
+  }
+  std::string_view text;
+  if (token.get(text) != simdjson::SUCCESS) {
+    throw Failure("token request: access_token is not a string");
+  }
+  if (text.empty()) throw Failure("token request: access_token is empty");
+  // The token goes into a header line: a space or a control in it could forge other headers.
+  for (const char c : text) {
+    if (c < 0x21 || c > 0x7E) throw Failure("token request: access_token has invalid characters");
+  }
+  return TokenResponse{std::string(text)};
+}
+
+}  // namespace kolvo

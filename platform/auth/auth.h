@@ -1,0 +1,59 @@
+// Service-account sign-in: an RS256-signed JWT exchanged for an OAuth 2.0 access token.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/certificate/certificate.h"
+#include "platform/http/http.h"
+
+namespace kolvo {
+
+inline constexpr char kFeedsScope[] = "https://spreadsheets.google.com/feeds";
+
+struct TokenResponse {
+  std::string access_token;
+};
+
+// What a service-account credential is made from: who signs in, for which scopes, where the
+// token is asked for, and the key that signs the request.
+struct ServiceAccountCredentialInitializer {
+  ServiceAccountCredentialInitializer(std::string id, std::string token_uri, HttpOptions http);
+
+  // Attaches the certificate whose private key signs the assertion.
+  ServiceAccountCredentialInitializer& from_certificate(X509Certificate2 certificate);
+
+  std::string id;
+  std::string token_uri;
+  std::vector<std::string> scopes;
+  HttpOptions http;
+  std::optional<X509Certificate2> certificate;
+};
+
+class ServiceAccountCredential {
+ public:
+  explicit ServiceAccountCredential(ServiceAccountCredentialInitializer initializer);
+
+  // Sends the signed assertion to the token URI and blocks for the answer. Throws Failure
+  // unless the answer is a 200 whose JSON body carries a non-empty string access_token.
+  bool request_access_token();
+
+  // The token of the last successful request, if any.
+  const std::optional<TokenResponse>& token() const { return token_; }
+
+  // The assertion for the given issue time: header.claims.signature, base64url. Throws Failure.
+  std::string make_assertion(long long issued_at) const;
+
+ private:
+  ServiceAccountCredentialInitializer initializer_;
+  std::optional<TokenResponse> token_;
+};
+
+// Reads a token endpoint's answer. Throws Failure naming the cause: the status, the
+// endpoint's "error" code when it gives one, or what is wrong with the body. Never puts a
+// token in the message.
+TokenResponse parse_token_response(long status, std::string_view body);
+
+}  // namespace kolvo

@@ -1,0 +1,223 @@
+#include "platform/feeds/feeds.h"
+
+#include <expat.h>
+
+#include <cstring>
+
+#include "platform/failure/failure.h"
+
+namespace kolvo {
+namespace {
+
+// Expat reports a namespaced name as URI, this separator, local name.
+constexpr char kNamespaceSeparator = '\x01';
+
+struct ExpandedName {
+  std::string_view uri;
+  std::string_view local;
+};
+
+ExpandedName split_name(const XML_Char* name) {
+  const std::string_view full(name);
+  const std::size_t at = full.find(kNamespaceSeparator);
+  if (at == std::string_view::npos) return {{}, full};
+  return {full.substr(0, at), full.substr(at + 1)};
+}
+
+bool is_atom(const ExpandedName& name, std::string_view local) {
+  return name.uri == kAtomNamespace && name.local == local;
+}
+
+}  // namespace
+
+const FeedLink* FeedEntry::find_link(std::string_view rel) const {
+  for (const FeedLink& link : links) {
+    if (link.rel == rel) return &link;
+  }
+  return nullptr;
+}
+
+// The parse runs as a flat state machine over expat's events: depth is a counter, never a
+// recursion, so a deeply nested document costs no stack.
+struct AtomFeedParser::State {
+  XML_Parser parser = nullptr;
+  Feed feed;
+  std::size_t depth = 0;
+  std::size_t entry_depth = 0;    // depth of the open <entry>, 0 outside one
+  std::size_t capture_depth = 0;  // depth of the element whose text is being collected
+  std::string* capture = nullptr;
+  std::string error;  // why a handler stopped the parser
+
+  void stop(std::string why) {
+    if (error.empty()) error = std::move(why);
+    XML_StopParser(parser, XML_FALSE);
+  }
+
+  void start(const XML_Char* raw_name, const XML_Char** attributes) {
+    ++depth;
+    const ExpandedName name = split_name(raw_name);
+    if (depth == 1) {
+      if (!is_atom(name, "feed")) stop("the document is not an Atom feed");
+      return;
+    }
+    if (depth == 2) {
+      if (is_atom(name, "entry")) {
+        feed.entries.emplace_back();
+        entry_depth = depth;
+      }
+      return;
+    }
+    if (entry_depth == 0 || depth != entry_depth + 1) return;
+    FeedEntry& entry = feed.entries.back();
+    if (is_atom(name, "title")) {
+      entry.title.emplace();
+      begin_capture(&*entry.title);
+    } else if (is_atom(name, "link")) {
+      FeedLink& link = entry.links.emplace_back();
+      for (const XML_Char** a = attributes; *a != nullptr; a += 2) {
+        if (std::strcmp(a[0], "rel") == 0) link.rel = a[1];
+        if (std::strcmp(a[0], "href") == 0) link.href = a[1];
+      }
+    } else if (name.uri == kExtendedNamespace) {
+      ListElement& element = entry.elements.emplace_back();
+      element.local_name = name.local;
+      begin_capture(&element.value);
+    }
+  }
+
+  void begin_capture(std::string* target) {
+    capture = target;
+    capture_depth = depth;
+  }
+
+  void end() {
+    if (depth == capture_depth) {
+      capture = nullptr;
+      capture_depth = 0;
+    }
+    if (depth == entry_depth) entry_depth = 0;
+    --depth;
+  }
+
+  void text(const XML_Char* data, int length) {
+    if (capture != nullptr) capture->append(data, static_cast<std::size_t>(length));
+  }
+};
+
+AtomFeedParser::AtomFeedParser() : state_(std::make_unique<State>()) {
+  XML_Parser parser = XML_ParserCreateNS(nullptr, kNamespaceSeparator);
+  if (parser == nullptr) throw Failure("feed: cannot create an XML parser");
+  state_->parser = parser;
+  XML_SetUserData(parser, state_.get());
+  XML_SetParamEntityParsing(parser, XML_PARAM_ENTITY_PARSING_NEVER);
+  XML_SetElementHandler(
+      parser,
+      [](void* user, const XML_Char* name, const XML_Char** attributes) {
+        static_cast<State*>(user)->start(name, attributes);
+      },
+      [](void* user, const XML_Char*) { static_cast<State*>(user)->end(); });
+  XML_SetCharacterDataHandler(parser, [](void* user, const XML_Char* data, int length) {
+    static_cast<State*>(user)->text(data, length);
+  });
+  // The service never sends a DOCTYPE; refusing it means no DTD, internal entity or external
+  // entity is ever looked at.
+  XML_SetStartDoctypeDeclHandler(
+      parser, [](void* user, const XML_Char*, const XML_Char*, const XML_Char*, int) {
+        static_cast<State*>(user)->stop("the feed carries a DOCTYPE");
+      });
+}
+
+AtomFeedParser::~AtomFeedParser() { XML_ParserFree(state_->parser); }
+
+namespace {
+
+[[noreturn]] void fail_parse(XML_Parser parser, const std::string& own_error) {
+  if (!own_error.empty()) throw Failure("feed: " + own_error);
+  throw Failure("feed: malformed XML at line " + std::to_string(XML_GetCurrentLineNumber(parser)) +
+                ": " + XML_ErrorString(XML_GetErrorCode(parser)));
+}
+
+}  // namespace
+
+void AtomFeedParser::parse(std::string_view bytes) {
+  // Expat takes an int length; a larger piece is fed in parts.
+  constexpr std::size_t kMaxPiece = std::size_t{1} << 30;
+  while (!bytes.empty()) {
+    const std::size_t piece = std::min(bytes.size(), kMaxPiece);
+    if (XML_Parse(state_->parser, bytes.data(), static_cast<int>(piece), XML_FALSE) !=
+        XML_STATUS_OK) {
+      fail_parse(state_->parser, state_->error);
+    }
+    bytes.remove_prefix(piece);
+  }
+}
+
+Feed AtomFeedParser::finish() {
+  if (XML_Parse(state_->parser, nullptr, 0, XML_TRUE) != XML_STATUS_OK) {
+    fail_parse(state_->parser, state_->error);
+  }
+  return std::move(state_->feed);
+}
+
+Feed parse_atom_feed(std::string_view document) {
+  AtomFeedParser parser;
+  parser.parse(document);
+  return parser.finish();
+}
+
+GDataRequestFactory::GDataRequestFactory(std::string user_agent)
+    : user_agent_(std::move(user_agent)) {}
+
+void GDataRequestFactory::add_custom_header(std::string header_line) {
+  custom_headers_.push_back(std::move(header_line));
+}
+
+std::vector<std::string> GDataRequestFactory::headers() const {
+  std::vector<std::string> all = custom_headers_;
+  if (!user_agent_.empty()) all.push_back("User-Agent: " + user_agent_);
+  return all;
+}
+
+SpreadsheetsService::SpreadsheetsService(std::string spreadsheets_feed_uri, HttpOptions http)
+    : spreadsheets_feed_uri_(std::move(spreadsheets_feed_uri)),
+      trusted_origin_(url_origin(spreadsheets_feed_uri_)),
+      http_(std::move(http)) {
+  if (trusted_origin_.scheme != "https") throw Failure("feed: the service URI is not https");
+}
+
+void SpreadsheetsService::set_request_factory(GDataRequestFactory factory) {
+  request_factory_ = std::move(factory);
+}
+
+Feed SpreadsheetsService::query(const SpreadsheetQuery&) { return fetch(spreadsheets_feed_uri_); }
+
+Feed SpreadsheetsService::query(const ListQuery& query) { return fetch(query.uri); }
+
+Feed SpreadsheetsService::query_worksheets(const FeedEntry& spreadsheet) {
+  const FeedLink* link = spreadsheet.find_link(kWorksheetsFeedRel);
+  if (link == nullptr) throw Failure("feed: the spreadsheet has no worksheets feed link");
+  return fetch(link->href);
+}
+
+Feed SpreadsheetsService::fetch(const std::string& uri) {
+  Origin origin;
+  try {
+    origin = url_origin(uri);
+  } catch (const Failure&) {
+    throw Failure("feed: a link is not an absolute URL");
+  }
+  if (origin != trusted_origin_) {
+    throw Failure("feed: refused a link to another origin (" + origin.scheme + "://" + origin.host +
+                  ":" + std::to_string(origin.port) + ")");
+  }
+  AtomFeedParser parser;
+  try {
+    http_.get(uri, request_factory_.headers(),
+              [&](std::string_view bytes) { parser.parse(bytes); });
+  } catch (const Failure& failure) {
+    throw Failure(std::string("feed request: ") + failure.what());
+  }
+  return parser.finish();
+}
+
+}  // namespace kolvo

@@ -1,0 +1,114 @@
+// The spreadsheet service's feeds: a service that queries them with one set of custom
+// headers, and the feeds and entries it returns, parsed from Atom as the bytes arrive.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/http/http.h"
+
+namespace kolvo {
+
+inline constexpr char kAtomNamespace[] = "http://www.w3.org/2005/Atom";
+inline constexpr char kExtendedNamespace[] = "http://schemas.google.com/spreadsheets/2006/extended";
+inline constexpr char kWorksheetsFeedRel[] =
+    "http://schemas.google.com/spreadsheets/2006#worksheetsfeed";
+inline constexpr char kListFeedRel[] = "http://schemas.google.com/spreadsheets/2006#listfeed";
+
+struct FeedLink {
+  std::string rel;
+  std::string href;
+};
+
+// One cell of a list entry: the column's local name and the cell's text.
+struct ListElement {
+  std::string local_name;
+  std::string value;
+};
+
+// All text is UTF-8, entities and character references decoded.
+struct FeedEntry {
+  std::optional<std::string> title;  // nullopt when the entry has no title at all
+  std::vector<FeedLink> links;
+  std::vector<ListElement> elements;  // list entries only, in document order
+
+  // The first link with exactly this relation, or nullptr.
+  const FeedLink* find_link(std::string_view rel) const;
+};
+
+struct Feed {
+  std::vector<FeedEntry> entries;
+};
+
+// Parses one Atom feed from pieces of its bytes, so the body never has to be held whole.
+// Prefixes are resolved from the namespace declarations in scope. A DOCTYPE is refused, so
+// no entity is ever declared, loaded or expanded. Throws Failure on malformed XML, a root
+// that is not an Atom feed, or a DOCTYPE.
+class AtomFeedParser {
+ public:
+  AtomFeedParser();
+  ~AtomFeedParser();
+  AtomFeedParser(const AtomFeedParser&) = delete;
+  AtomFeedParser& operator=(const AtomFeedParser&) = delete;
+
+  void parse(std::string_view bytes);
+  Feed finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+Feed parse_atom_feed(std::string_view document);
+
+// Carries the headers added to every feed request, and the user agent (none when empty).
+class GDataRequestFactory {
+ public:
+  explicit GDataRequestFactory(std::string user_agent = {});
+  void add_custom_header(std::string header_line);
+  std::vector<std::string> headers() const;
+
+ private:
+  std::string user_agent_;
+  std::vector<std::string> custom_headers_;
+};
+
+// A query of the service's spreadsheets feed. Default-built, it asks for every spreadsheet.
+struct SpreadsheetQuery {};
+
+// A query of one worksheet's list feed, on that address alone.
+struct ListQuery {
+  explicit ListQuery(std::string uri) : uri(std::move(uri)) {}
+  std::string uri;
+};
+
+// The spreadsheets service. Its request factory's headers go with every query, and every
+// query goes over one connection. Because those headers carry the bearer token, a request
+// whose origin (scheme, host, port) is not one of the trusted origins is refused before
+// anything is sent: a feed cannot steer the token elsewhere.
+class SpreadsheetsService {
+ public:
+  // Trusts the origin of spreadsheets_feed_uri, which must be https. Throws Failure.
+  SpreadsheetsService(std::string spreadsheets_feed_uri, HttpOptions http);
+
+  void set_request_factory(GDataRequestFactory factory);
+
+  // Each query makes exactly one request. All throw Failure.
+  Feed query(const SpreadsheetQuery& query);
+  Feed query(const ListQuery& query);
+  // The worksheets feed of a spreadsheet entry: the target of its worksheetsfeed link.
+  Feed query_worksheets(const FeedEntry& spreadsheet);
+
+ private:
+  Feed fetch(const std::string& uri);
+
+  std::string spreadsheets_feed_uri_;
+  Origin trusted_origin_;
+  GDataRequestFactory request_factory_;
+  HttpClient http_;
+};
+
+}  // namespace kolvo

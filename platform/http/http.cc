@@ -1,0 +1,217 @@
+#include "platform/http/http.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <exception>
+#include <mutex>
+
+#include "platform/failure/failure.h"
+
+namespace kolvo {
+namespace {
+
+struct CurlUrlDeleter {
+  void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
+};
+struct CurlPartDeleter {
+  void operator()(char* part) const noexcept { curl_free(part); }
+};
+struct CurlSlistDeleter {
+  void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+};
+using CurlSlist = std::unique_ptr<curl_slist, CurlSlistDeleter>;
+
+void global_init() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
+      throw Failure("curl: global init failed");
+  });
+}
+
+bool is_success(long status) { return status >= 200 && status <= 299; }
+
+// The state of one transfer, shared with curl's write callback.
+struct Transfer {
+  CURL* curl = nullptr;
+  const BodySink* sink = nullptr;
+  std::string* collected = nullptr;  // used instead of sink when set
+  std::uint64_t received = 0;
+  std::uint64_t limit = 0;
+  long refused_status = 0;          // a non-2xx status seen before any body byte was passed on
+  std::exception_ptr sink_failure;  // a throw from the sink, rethrown after curl returns
+  bool over_limit = false;
+};
+
+std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
+  auto& transfer = *static_cast<Transfer*>(user);
+  const std::size_t length = size * count;
+  if (transfer.sink != nullptr && transfer.received == 0) {
+    long status = 0;
+    curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &status);
+    if (!is_success(status)) {
+      transfer.refused_status = status;
+      return CURL_WRITEFUNC_ERROR;
+    }
+  }
+  transfer.received += length;
+  if (transfer.received > transfer.limit) {
+    transfer.over_limit = true;
+    return CURL_WRITEFUNC_ERROR;
+  }
+  try {
+    if (transfer.collected != nullptr) {
+      transfer.collected->append(data, length);
+    } else {
+      (*transfer.sink)(std::string_view(data, length));
+    }
+  } catch (...) {
+    transfer.sink_failure = std::current_exception();
+    return CURL_WRITEFUNC_ERROR;
+  }
+  return length;
+}
+
+}  // namespace
+
+Origin url_origin(const std::string& url) {
+  global_init();
+  std::unique_ptr<CURLU, CurlUrlDeleter> parsed(curl_url());
+  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {
+    throw Failure("not an absolute URL");
+  }
+  auto part = [&](CURLUPart which, unsigned flags) {
+    char* raw = nullptr;
+    if (curl_url_get(parsed.get(), which, &raw, flags) != CURLUE_OK) {
+      throw Failure("not an absolute URL");
+    }
+    std::unique_ptr<char, CurlPartDeleter> owned(raw);
+    return std::string(raw);
+  };
+  Origin origin{part(CURLUPART_SCHEME, 0), part(CURLUPART_HOST, 0), 0};
+  std::transform(origin.scheme.begin(), origin.scheme.end(), origin.scheme.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::transform(origin.host.begin(), origin.host.end(), origin.host.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  origin.port = std::stol(part(CURLUPART_PORT, CURLU_DEFAULT_PORT));
+  return origin;
+}
+
+struct HttpClient::Handle {
+  CURL* curl = nullptr;
+  char error[CURL_ERROR_SIZE] = {};
+  ~Handle() {
+    if (curl != nullptr) curl_easy_cleanup(curl);
+  }
+};
+
+HttpClient::HttpClient(HttpOptions options)
+    : handle_(std::make_unique<Handle>()), options_(std::move(options)) {
+  global_init();
+  handle_->curl = curl_easy_init();
+  if (handle_->curl == nullptr) throw Failure("curl: cannot create a handle");
+}
+
+HttpClient::~HttpClient() = default;
+
+namespace {
+
+// Everything that stays the same across the requests of one handle, set before each one so
+// that nothing a previous request changed can leak into the next.
+void set_common_options(CURL* curl, const HttpOptions& options, char* error_buffer) {
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_buffer);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "https");
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (!options.ca_bundle.empty()) {
+    // A configured bundle is the whole trust store, not an addition to the system's.
+    curl_easy_setopt(curl, CURLOPT_CAINFO, options.ca_bundle.c_str());
+    curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
+  }
+  curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, options.connect_timeout_seconds);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, options.stall_timeout_seconds);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, options.request_timeout_seconds);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, on_body);
+}
+
+// The one place where curl's outcome of a transfer becomes a Failure.
+void check_transfer(CURLcode code, const Transfer& transfer, const char* error_buffer) {
+  if (transfer.sink_failure) std::rethrow_exception(transfer.sink_failure);
+  if (transfer.over_limit) throw Failure("response body exceeds the size limit");
+  if (transfer.refused_status != 0) {
+    throw Failure("HTTP " + std::to_string(transfer.refused_status));
+  }
+  if (code != CURLE_OK) {
+    std::string detail = error_buffer[0] != '\0' ? error_buffer : curl_easy_strerror(code);
+    throw Failure(detail);
+  }
+}
+
+CurlSlist make_header_list(const std::vector<std::string>& headers) {
+  CurlSlist list;
+  for (const std::string& header : headers) {
+    curl_slist* grown = curl_slist_append(list.get(), header.c_str());
+    if (grown == nullptr) throw Failure("out of memory");
+    list.release();
+    list.reset(grown);
+  }
+  return list;
+}
+
+}  // namespace
+
+void HttpClient::get(const std::string& url, const std::vector<std::string>& headers,
+                     const BodySink& sink) {
+  CURL* curl = handle_->curl;
+  handle_->error[0] = '\0';
+  set_common_options(curl, options_, handle_->error);
+  CurlSlist header_list = make_header_list(headers);
+  Transfer transfer;
+  transfer.curl = curl;
+  transfer.sink = &sink;
+  transfer.limit = options_.max_body_bytes;
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, header_list.get());
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+  const CURLcode code = curl_easy_perform(curl);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+  check_transfer(code, transfer, handle_->error);
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  // An answer without a body, a redirect for instance, never reaches the write callback.
+  if (!is_success(status)) throw Failure("HTTP " + std::to_string(status));
+}
+
+HttpResponse HttpClient::post_form(const std::string& url, std::string_view form) {
+  CURL* curl = handle_->curl;
+  handle_->error[0] = '\0';
+  set_common_options(curl, options_, handle_->error);
+  // No "Expect: 100-continue": it would only add a round trip for a small form.
+  CurlSlist header_list =
+      make_header_list({"Content-Type: application/x-www-form-urlencoded", "Expect:"});
+  HttpResponse response;
+  Transfer transfer;
+  transfer.curl = curl;
+  transfer.collected = &response.body;
+  transfer.limit = options_.max_body_bytes;
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(form.size()));
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDS, form.data());
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, header_list.get());
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+  const CURLcode code = curl_easy_perform(curl);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDS, nullptr);
+  check_transfer(code, transfer, handle_->error);
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
+  return response;
+}
+
+}  // namespace kolvo

@@ -1,0 +1,118 @@
+#include "platform/text/text.h"
+
+#include <cstdint>
+
+namespace kolvo {
+namespace {
+
+// Decodes one code point at p and advances p. An ill-formed sequence yields the default
+// character and advances past its maximal subpart, the W3C/Unicode recommended practice, so
+// that a bad byte never swallows the valid text after it.
+char32_t decode_utf8(const unsigned char*& p, const unsigned char* end) {
+  const unsigned char lead = *p++;
+  if (lead < 0x80) return lead;
+  int length;
+  char32_t cp;
+  unsigned char low = 0x80, high = 0xBF;  // range of the first continuation byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    cp = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    cp = lead & 0x0F;
+    if (lead == 0xE0) low = 0xA0;   // no overlong forms
+    if (lead == 0xED) high = 0x9F;  // no surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    cp = lead & 0x07;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+  } else {
+    return kDefaultCharacter;
+  }
+  for (int i = 1; i < length; ++i) {
+    if (p == end || *p < low || *p > high) return kDefaultCharacter;
+    cp = (cp << 6) | (*p++ & 0x3F);
+    low = 0x80;
+    high = 0xBF;
+  }
+  return cp;
+}
+
+void append_utf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+bool is_ascii(std::string_view text) {
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::u16string to_wide(std::string_view utf8) {
+  std::u16string out;
+  out.reserve(utf8.size());
+  auto p = reinterpret_cast<const unsigned char*>(utf8.data());
+  const auto end = p + utf8.size();
+  while (p != end) {
+    const char32_t cp = decode_utf8(p, end);
+    if (cp < 0x10000) {
+      out += static_cast<char16_t>(cp);
+    } else {
+      out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+      out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    }
+  }
+  return out;
+}
+
+void append_narrow(std::string& out, std::u16string_view utf16) {
+  for (std::size_t i = 0; i < utf16.size(); ++i) {
+    const char16_t unit = utf16[i];
+    if (unit < 0xD800 || unit > 0xDFFF) {
+      append_utf8(out, unit);
+    } else if (unit <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
+               utf16[i + 1] <= 0xDFFF) {
+      append_utf8(out, 0x10000 + ((char32_t{unit} - 0xD800) << 10) + (utf16[i + 1] - 0xDC00));
+      ++i;
+    } else {
+      append_utf8(out, kDefaultCharacter);
+    }
+  }
+}
+
+std::string to_narrow(std::u16string_view utf16) {
+  std::string out;
+  out.reserve(utf16.size());
+  append_narrow(out, utf16);
+  return out;
+}
+
+std::string to_narrow(std::string_view utf8) {
+  if (is_ascii(utf8)) return std::string(utf8);
+  std::string out;
+  out.reserve(utf8.size());
+  auto p = reinterpret_cast<const unsigned char*>(utf8.data());
+  const auto end = p + utf8.size();
+  while (p != end) append_utf8(out, decode_utf8(p, end));
+  return out;
+}
+
+}  // namespace kolvo

@@ -1,0 +1,93 @@
+#include "registry/registry.h"
+
+#include <utility>
+
+#include "platform/auth/auth.h"
+#include "platform/certificate/certificate.h"
+#include "platform/failure/failure.h"
+#include "platform/text/text.h"
+
+namespace kolvo {
+namespace {
+
+const FeedEntry* find_by_title(const Feed& feed, std::string_view title) {
+  for (const FeedEntry& entry : feed.entries) {
+    if (!entry.title) throw Failure("feed: an entry has no title");
+    if (*entry.title == title) return &entry;
+  }
+  return nullptr;
+}
+
+HttpOptions http_options(const RegistryClientConfig& config) {
+  HttpOptions http;
+  http.ca_bundle = config.ca_bundle;
+  http.connect_timeout_seconds = config.connect_timeout_seconds;
+  http.stall_timeout_seconds = config.stall_timeout_seconds;
+  http.request_timeout_seconds = config.request_timeout_seconds;
+  http.max_body_bytes = config.max_body_bytes;
+  return http;
+}
+
+}  // namespace
+
+const FeedEntry* find_spread_sheet(const Feed& feed, std::string_view spread_sheet_name) {
+  return find_by_title(feed, spread_sheet_name);
+}
+
+const FeedEntry* find_work_sheet(const Feed& ws_feed, std::string_view work_sheet_name) {
+  return find_by_title(ws_feed, work_sheet_name);
+}
+
+RegistryRecord to_record(const FeedEntry& row) {
+  RegistryRecord record;
+  for (const ListElement& element : row.elements) {
+    if (element.local_name == kSerialNumberColumn) record.serial_number = to_wide(element.value);
+  }
+  for (const ListElement& element : row.elements) {
+    if (element.local_name != kSerialNumberColumn) {
+      record.properties.emplace(to_narrow(std::string_view(element.local_name)),
+                                to_narrow(std::string_view(element.value)));
+    }
+  }
+  return record;
+}
+
+RegistryRecordList retrieve_registry(const RegistryClientConfig& config) {
+  const HttpOptions http = http_options(config);
+
+  X509Certificate2 certificate(config.certificate_file, config.certificate_password,
+                               KeyStorageFlags::exportable);
+
+  ServiceAccountCredentialInitializer initializer(config.service_account, config.token_uri, http);
+  initializer.scopes = {kFeedsScope};
+  initializer.from_certificate(std::move(certificate));
+  ServiceAccountCredential credential(std::move(initializer));
+
+  credential.request_access_token();
+  if (!credential.token()) throw Failure("token request: no token");
+
+  GDataRequestFactory request_factory;
+  request_factory.add_custom_header(kAuthorizationHeaderPrefix + credential.token()->access_token);
+
+  SpreadsheetsService service(config.spreadsheets_feed_uri, http);
+  service.set_request_factory(std::move(request_factory));
+
+  const Feed spreadsheets = service.query(SpreadsheetQuery());
+  const FeedEntry* spreadsheet = find_spread_sheet(spreadsheets, config.spreadsheet_title);
+  if (spreadsheet == nullptr) throw Failure("no spreadsheet has the configured title");
+
+  const Feed worksheets = service.query_worksheets(*spreadsheet);
+  const FeedEntry* worksheet = find_work_sheet(worksheets, kWorksheetTitle);
+  if (worksheet == nullptr) throw Failure("the spreadsheet has no worksheet \"Registry\"");
+
+  const FeedLink* list_link = worksheet->find_link(kListFeedRel);
+  if (list_link == nullptr) throw Failure("the worksheet has no list feed link");
+  const Feed rows = service.query(ListQuery(list_link->href));
+
+  RegistryRecordList list;
+  list.reserve(rows.entries.size());
+  for (const FeedEntry& row : rows.entries) list.push_back(to_record(row));
+  return list;
+}
+
+}  // namespace kolvo

@@ -1,0 +1,50 @@
+// The registry client: signs in, walks from the spreadsheets feed to the registry
+// worksheet's list feed, and turns each row into a RegistryRecord.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/feeds/feeds.h"
+#include "registry/registry_record.h"
+
+namespace kolvo {
+
+inline constexpr char kWorksheetTitle[] = "Registry";
+inline constexpr char kSerialNumberColumn[] = "serialnumber";
+inline constexpr char kAuthorizationHeaderPrefix[] = "Authorization: Bearer ";
+
+// Everything the client needs to know, fixed when the program is built.
+struct RegistryClientConfig {
+  std::string certificate_file;  // PKCS#12, a bare name: opened in the working directory
+  std::string certificate_password;
+  std::string service_account;
+  std::string spreadsheet_title;
+  std::string token_uri;
+  std::string spreadsheets_feed_uri;
+  std::string ca_bundle;  // empty: the system trust store
+  long connect_timeout_seconds = 15;
+  long stall_timeout_seconds = 30;
+  long request_timeout_seconds = 300;
+  std::uint64_t max_body_bytes = std::uint64_t{256} << 20;
+};
+
+// The configuration this executable was built with; each executable links its own.
+RegistryClientConfig built_in_config();
+
+// Fetches the whole registry or throws Failure; never returns part of it.
+RegistryRecordList retrieve_registry(const RegistryClientConfig& config);
+inline RegistryRecordList retrieve_registry() { return retrieve_registry(built_in_config()); }
+
+// The first entry, in feed order, whose title equals the wanted one exactly (case-sensitive,
+// byte for byte), or nullptr. An entry without a title throws Failure: the feed is not what
+// the service sends, and skipping the entry could pick the wrong spreadsheet.
+const FeedEntry* find_spread_sheet(const Feed& feed, std::string_view spread_sheet_name);
+const FeedEntry* find_work_sheet(const Feed& ws_feed, std::string_view work_sheet_name);
+
+// One list entry as a record: the last "serialnumber" cell is the serial number, and every
+// other cell is a property, where the first of two equal names wins.
+RegistryRecord to_record(const FeedEntry& row);
+
+}  // namespace kolvo

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what building and testing registry-list need on Debian 12. Every entry point (the
+# demo, the test suite, CI) calls this one script. Packages already present are not fetched
+# again, so it also works without a network once they are installed.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config ca-certificates openssl util-linux
+  libcurl4-openssl-dev libssl-dev libexpat1-dev libsimdjson-dev
+  libgtest-dev libcpp-httplib-dev nlohmann-json3-dev
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+    missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+echo "setup: installing ${missing[*]}" >&2
+"${sudo[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+  "${missing[@]}" >/dev/null

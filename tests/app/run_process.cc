@@ -1,0 +1,92 @@
+#include "run_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+namespace testing_support {
+namespace {
+
+void close_fd(int& fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
+
+}  // namespace
+
+ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options) {
+  std::vector<std::string> command = options.wrapper;
+  command.insert(command.end(), argv.begin(), argv.end());
+  std::vector<char*> args;
+  for (std::string& arg : command) args.push_back(arg.data());
+  args.push_back(nullptr);
+
+  int out_pipe[2], err_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    const int in = open("/dev/null", O_RDONLY);
+    int out = out_pipe[1];
+    if (!options.stdout_path.empty())
+      out = open(options.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err_pipe[1], 2) < 0)
+      _exit(126);
+    if (!options.working_directory.empty() && chdir(options.working_directory.c_str()) != 0)
+      _exit(126);
+    signal(SIGPIPE, SIG_DFL);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+
+  ProcessResult result;
+  int fds[2] = {out_pipe[0], err_pipe[0]};
+  std::string* sinks[2] = {&result.out, &result.err};
+  const auto deadline = std::chrono::steady_clock::now() + options.timeout;
+  while (fds[0] >= 0 || fds[1] >= 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      result.timed_out = true;
+      kill(pid, SIGKILL);
+      break;
+    }
+    pollfd polled[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
+    if (poll(polled, 2, static_cast<int>(left.count())) < 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i] < 0 || polled[i].revents == 0) continue;
+      char buffer[65536];
+      const ssize_t n = read(fds[i], buffer, sizeof buffer);
+      if (n > 0) {
+        sinks[i]->append(buffer, static_cast<std::size_t>(n));
+      } else {
+        close_fd(fds[i]);
+      }
+    }
+  }
+  close_fd(fds[0]);
+  close_fd(fds[1]);
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      result.timed_out = true;
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;
+    }
+    usleep(1000);
+  }
+  if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  return result;
+}
+
+}  // namespace testing_support

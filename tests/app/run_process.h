@@ -1,0 +1,29 @@
+// Runs a program as a child process and captures what it writes, for end-to-end tests.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+struct ProcessResult {
+  std::string out;
+  std::string err;
+  int exit_status = -1;  // -1 when the process did not exit normally
+  int signal = 0;        // the signal that ended it, if any
+  bool timed_out = false;
+};
+
+struct ProcessOptions {
+  std::string working_directory;
+  std::chrono::milliseconds timeout{60000};
+  std::string stdout_path;           // when set, stdout goes to this file instead of a pipe
+  std::vector<std::string> wrapper;  // prefix to the command line, e.g. {"unshare", "-n"}
+};
+
+// Runs argv[0] with the given arguments, standard input from /dev/null. A child still running
+// at the timeout is killed (by its PID) and reported as timed out.
+ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options);
+
+}  // namespace testing_support

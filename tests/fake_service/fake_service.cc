@@ -1,0 +1,901 @@
+#include "fake_service.h"
+
+#include <httplib.h>
+#include <locale.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/x509.h>
+#include <pthread.h>
+#include <signal.h>
+#include <wctype.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <stdexcept>
+#include <string_view>
+#include <thread>
+
+namespace fake {
+namespace {
+
+struct BioFree {
+  void operator()(BIO* p) const { BIO_free(p); }
+};
+struct X509Free {
+  void operator()(X509* p) const { X509_free(p); }
+};
+struct PkeyFree {
+  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
+struct MdCtxFree {
+  void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
+};
+using BioPtr = std::unique_ptr<BIO, BioFree>;
+using X509Ptr = std::unique_ptr<X509, X509Free>;
+using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+
+constexpr std::string_view kAtomType = "application/atom+xml; charset=UTF-8";
+constexpr std::string_view kJwtBearerGrant = "urn:ietf:params:oauth:grant-type:jwt-bearer";
+constexpr std::string_view kSpreadsheetsFeedPath = "/feeds/spreadsheets/private/full";
+constexpr std::string_view kUpdated = "2024-05-01T10:00:00.000Z";
+constexpr std::string_view kNs = "http://schemas.google.com/spreadsheets/2006";
+constexpr long long kTokenLifetime = 3600;
+constexpr long long kClockSkew = 300;
+
+// Pseudo-headers cpp-httplib adds to every request; the client never sent them.
+bool is_pseudo_header(const std::string& name) {
+  return name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
+         name == "LOCAL_PORT";
+}
+
+PkeyPtr load_certificate_key(const std::string& path) {
+  BioPtr bio(BIO_new_file(path.c_str(), "r"));
+  if (!bio) throw std::runtime_error("cannot open " + path);
+  X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+  if (!cert) throw std::runtime_error("no PEM certificate in " + path);
+  PkeyPtr key(X509_get_pubkey(cert.get()));
+  if (!key) throw std::runtime_error("no public key in " + path);
+  return key;
+}
+
+std::string random_hex(std::size_t bytes) {
+  std::vector<unsigned char> buf(bytes);
+  if (RAND_bytes(buf.data(), static_cast<int>(buf.size())) != 1) {
+    throw std::runtime_error("RAND_bytes failed");
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : buf) {
+    out += kHex[c >> 4];
+    out += kHex[c & 15];
+  }
+  return out;
+}
+
+// Strict unpadded base64url, as JWS compact serialisation requires.
+std::optional<std::string> base64url_decode(std::string_view in) {
+  if (in.size() % 4 == 1) return std::nullopt;
+  std::string out;
+  std::uint32_t acc = 0;
+  int bits = 0;
+  for (char c : in) {
+    int v;
+    if (c >= 'A' && c <= 'Z') {
+      v = c - 'A';
+    } else if (c >= 'a' && c <= 'z') {
+      v = c - 'a' + 26;
+    } else if (c >= '0' && c <= '9') {
+      v = c - '0' + 52;
+    } else if (c == '-') {
+      v = 62;
+    } else if (c == '_') {
+      v = 63;
+    } else {
+      return std::nullopt;
+    }
+    acc = (acc << 6) | static_cast<std::uint32_t>(v);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out += static_cast<char>((acc >> bits) & 0xff);
+    }
+  }
+  return out;
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::optional<std::string> form_decode(std::string_view in) {
+  std::string out;
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    if (in[i] == '+') {
+      out += ' ';
+    } else if (in[i] == '%') {
+      if (i + 2 >= in.size()) return std::nullopt;
+      int hi = hex_value(in[i + 1]);
+      int lo = hex_value(in[i + 2]);
+      if (hi < 0 || lo < 0) return std::nullopt;
+      out += static_cast<char>(hi * 16 + lo);
+      i += 2;
+    } else {
+      out += in[i];
+    }
+  }
+  return out;
+}
+
+// Parses an application/x-www-form-urlencoded body; nullopt on bad escapes or repeated names.
+std::optional<std::map<std::string, std::string>> parse_form(std::string_view body) {
+  std::map<std::string, std::string> fields;
+  std::size_t pos = 0;
+  while (pos <= body.size()) {
+    std::size_t amp = body.find('&', pos);
+    if (amp == std::string_view::npos) amp = body.size();
+    std::string_view pair = body.substr(pos, amp - pos);
+    pos = amp + 1;
+    if (pair.empty()) continue;
+    std::size_t eq = pair.find('=');
+    auto name = form_decode(pair.substr(0, eq));
+    auto value =
+        form_decode(eq == std::string_view::npos ? std::string_view{} : pair.substr(eq + 1));
+    if (!name || !value) return std::nullopt;
+    if (!fields.emplace(std::move(*name), std::move(*value)).second) return std::nullopt;
+  }
+  return fields;
+}
+
+std::string media_type(std::string_view content_type) {
+  std::string out(content_type.substr(0, content_type.find(';')));
+  while (!out.empty() && (out.back() == ' ' || out.back() == '\t')) out.pop_back();
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+void append_escaped(std::string& out, std::string_view s) {
+  // Copies runs of plain text in one go: list feeds can run to tens of megabytes.
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t special = s.find_first_of("&<>\"'", start);
+    out.append(s.substr(start, special == std::string_view::npos ? special : special - start));
+    if (special == std::string_view::npos) return;
+    switch (s[special]) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += "&#39;";
+        break;
+    }
+    start = special + 1;
+  }
+}
+
+void append_link(std::string& out, std::string_view rel, std::string_view type,
+                 std::string_view href) {
+  out += "<link rel=\"";
+  append_escaped(out, rel);
+  out += "\" type=\"";
+  out += type;
+  out += "\" href=\"";
+  append_escaped(out, href);
+  out += "\"/>";
+}
+
+void append_text_element(std::string& out, std::string_view name, std::string_view text) {
+  out += '<';
+  out += name;
+  out += " type=\"text\">";
+  append_escaped(out, text);
+  out += "</";
+  out += name;
+  out += '>';
+}
+
+void append_category(std::string& out, std::string_view kind) {
+  out += "<category scheme=\"";
+  out += kNs;
+  out += "\" term=\"";
+  out += kNs;
+  out += '#';
+  out += kind;
+  out += "\"/>";
+}
+
+void append_id_updated(std::string& out, std::string_view id) {
+  out += "<id>";
+  append_escaped(out, id);
+  out += "</id><updated>";
+  out += kUpdated;
+  out += "</updated>";
+}
+
+constexpr std::string_view kAuthor =
+    "<author><name>registry-owner</name><email>registry-owner@example.com</email></author>";
+
+void append_feed_start(std::string& out, std::string_view self, std::string_view kind,
+                       std::string_view title, std::string_view alternate) {
+  out +=
+      "<?xml version='1.0' encoding='UTF-8'?>"
+      "<feed xmlns=\"http://www.w3.org/2005/Atom\""
+      " xmlns:openSearch=\"http://a9.com/-/spec/opensearchrss/1.0/\""
+      " xmlns:gsx=\"http://schemas.google.com/spreadsheets/2006/extended\""
+      " xmlns:gs=\"http://schemas.google.com/spreadsheets/2006\">";
+  append_id_updated(out, self);
+  append_category(out, kind);
+  append_text_element(out, "title", title);
+  append_link(out, "alternate", "text/html", alternate);
+  append_link(out, "http://schemas.google.com/g/2005#feed", "application/atom+xml", self);
+  append_link(out, "self", "application/atom+xml", self);
+  out += kAuthor;
+}
+
+void append_totals(std::string& out, std::size_t total) {
+  out += "<openSearch:totalResults>";
+  out += std::to_string(total);
+  out += "</openSearch:totalResults><openSearch:startIndex>1</openSearch:startIndex>";
+}
+
+std::vector<std::string> split_path(std::string_view path) {
+  std::vector<std::string> parts;
+  std::size_t pos = 0;
+  while (true) {
+    std::size_t slash = path.find('/', pos);
+    parts.emplace_back(path.substr(pos, slash == std::string_view::npos ? slash : slash - pos));
+    if (slash == std::string_view::npos) break;
+    pos = slash + 1;
+  }
+  return parts;
+}
+
+const Spreadsheet* find_spreadsheet(const Model& model, std::string_view id) {
+  for (const auto& s : model.spreadsheets) {
+    if (s.id == id) return &s;
+  }
+  return nullptr;
+}
+
+std::string render_spreadsheets(const Model& model, const std::string& base,
+                                const std::string& account) {
+  const std::string self = base + std::string(kSpreadsheetsFeedPath);
+  std::string out;
+  append_feed_start(out, self, "spreadsheet", "Available Spreadsheets - " + account, base + "/");
+  append_totals(out, model.spreadsheets.size());
+  for (const auto& s : model.spreadsheets) {
+    out += "<entry>";
+    append_id_updated(out, self + "/" + s.id);
+    append_category(out, "spreadsheet");
+    if (s.title) {
+      append_text_element(out, "title", *s.title);
+      append_text_element(out, "content", *s.title);
+    }
+    append_link(out, "http://schemas.google.com/spreadsheets/2006#worksheetsfeed",
+                "application/atom+xml", base + "/feeds/worksheets/" + s.id + "/private/full");
+    append_link(out, "alternate", "text/html", base + "/ccc?key=" + s.id);
+    append_link(out, "self", "application/atom+xml", self + "/" + s.id);
+    out += kAuthor;
+    out += "</entry>";
+  }
+  out += "</feed>";
+  return out;
+}
+
+std::string render_worksheets(const Spreadsheet& s, const std::string& base) {
+  const std::string self = base + "/feeds/worksheets/" + s.id + "/private/full";
+  std::string out;
+  append_feed_start(out, self, "worksheet", s.title.value_or(""), base + "/ccc?key=" + s.id);
+  append_totals(out, s.worksheets.size());
+  for (std::size_t i = 0; i < s.worksheets.size(); ++i) {
+    const Worksheet& ws = s.worksheets[i];
+    const std::string wsid = worksheet_id(i);
+    out += "<entry>";
+    append_id_updated(out, self + "/" + wsid);
+    append_category(out, "worksheet");
+    append_text_element(out, "title", ws.title);
+    append_text_element(out, "content", ws.title);
+    if (ws.has_list_link) {
+      append_link(out, "http://schemas.google.com/spreadsheets/2006#listfeed",
+                  "application/atom+xml",
+                  base + "/feeds/list/" + s.id + "/" + wsid + "/private/full");
+    }
+    append_link(out, "http://schemas.google.com/spreadsheets/2006#cellsfeed",
+                "application/atom+xml",
+                base + "/feeds/cells/" + s.id + "/" + wsid + "/private/full");
+    append_link(out, "self", "application/atom+xml", self + "/" + wsid);
+    std::size_t cols = ws.header.size();
+    for (const auto& row : ws.rows) cols = std::max(cols, row.size());
+    out += "<gs:rowCount>";
+    out += std::to_string(ws.rows.size() + 1);
+    out += "</gs:rowCount><gs:colCount>";
+    out += std::to_string(cols);
+    out += "</gs:colCount>";
+    out += "</entry>";
+  }
+  out += "</feed>";
+  return out;
+}
+
+bool is_blank(const std::vector<std::string>& row) {
+  for (const auto& cell : row) {
+    if (!cell.empty()) return false;
+  }
+  return true;
+}
+
+std::string render_list(const Spreadsheet& s, const Worksheet& ws, const std::string& wsid,
+                        const std::string& base) {
+  const std::string self = base + "/feeds/list/" + s.id + "/" + wsid + "/private/full";
+  const std::vector<std::string> names = derive_column_names(ws.header);
+
+  // The list feed stops at the first blank row, like the real one does.
+  std::size_t count = 0;
+  while (count < ws.rows.size() && !is_blank(ws.rows[count])) ++count;
+
+  std::string out;
+  out.reserve(1024 + count * (400 + 2 * self.size()));
+  append_feed_start(out, self, "list", ws.title, base + "/ccc?key=" + s.id);
+  append_totals(out, count);
+  // Precomputed pieces keep the per-row work to plain appends.
+  std::string category;
+  append_category(category, "list");
+  std::vector<std::string> open_tags(names.size()), close_tags(names.size());
+  for (std::size_t c = 0; c < names.size(); ++c) {
+    open_tags[c] = "<gsx:" + names[c] + ">";
+    close_tags[c] = "</gsx:" + names[c] + ">";
+  }
+  std::string escaped_self;
+  append_escaped(escaped_self, self);
+
+  for (std::size_t r = 0; r < count; ++r) {
+    const auto& row = ws.rows[r];
+    auto cell = [&row](std::size_t c) -> std::string_view {
+      return c < row.size() ? std::string_view(row[c]) : std::string_view();
+    };
+    std::string row_id = "r";
+    row_id += std::to_string(r + 1);
+    out += "<entry><id>";
+    out += escaped_self;
+    out += '/';
+    out += row_id;
+    out += "</id><updated>";
+    out += kUpdated;
+    out += "</updated>";
+    out += category;
+    out += "<title type=\"text\">";
+    append_escaped(out, cell(0));
+    // The service summarises the other non-empty columns as "name: value, name: value".
+    out += "</title><content type=\"text\">";
+    bool first = true;
+    for (std::size_t c = 1; c < names.size(); ++c) {
+      if (names[c].empty() || cell(c).empty()) continue;
+      if (!first) out += ", ";
+      first = false;
+      out += names[c];
+      out += ": ";
+      append_escaped(out, cell(c));
+    }
+    out += "</content><link rel=\"self\" type=\"application/atom+xml\" href=\"";
+    out += escaped_self;
+    out += '/';
+    out += row_id;
+    out += "\"/>";
+    for (std::size_t c = 0; c < names.size(); ++c) {
+      if (names[c].empty()) continue;
+      out += open_tags[c];
+      append_escaped(out, cell(c));
+      out += close_tags[c];
+    }
+    out += "</entry>";
+  }
+  out += "</feed>";
+  return out;
+}
+
+std::string replace_all(std::string body, std::string_view marker, const std::string& value) {
+  std::size_t pos = 0;
+  while ((pos = body.find(marker, pos)) != std::string::npos) {
+    body.replace(pos, marker.size(), value);
+    pos += value.size();
+  }
+  return body;
+}
+
+locale_t utf8_ctype() {
+  static const locale_t loc = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
+  if (loc == locale_t{}) throw std::runtime_error("the C.UTF-8 locale is not available");
+  return loc;
+}
+
+// Decodes one UTF-8 sequence at s[i], advancing i; malformed input yields U+FFFD.
+char32_t next_code_point(std::string_view s, std::size_t& i) {
+  const auto lead = static_cast<unsigned char>(s[i++]);
+  int extra;
+  char32_t cp;
+  if (lead < 0x80) return lead;
+  if ((lead & 0xe0) == 0xc0) {
+    extra = 1;
+    cp = lead & 0x1f;
+  } else if ((lead & 0xf0) == 0xe0) {
+    extra = 2;
+    cp = lead & 0x0f;
+  } else if ((lead & 0xf8) == 0xf0) {
+    extra = 3;
+    cp = lead & 0x07;
+  } else {
+    return U'\uFFFD';
+  }
+  for (int k = 0; k < extra; ++k) {
+    if (i >= s.size() || (static_cast<unsigned char>(s[i]) & 0xc0) != 0x80) return U'\uFFFD';
+    cp = (cp << 6) | (static_cast<unsigned char>(s[i++]) & 0x3f);
+  }
+  return cp;
+}
+
+void append_utf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xc0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3f));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xe0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+    out += static_cast<char>(0x80 | (cp & 0x3f));
+  } else {
+    out += static_cast<char>(0xf0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3f));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
+    out += static_cast<char>(0x80 | (cp & 0x3f));
+  }
+}
+
+std::string derive_one(std::string_view cell) {
+  const locale_t loc = utf8_ctype();
+  std::string out;
+  for (std::size_t i = 0; i < cell.size();) {
+    const char32_t cp = next_code_point(cell, i);
+    if (cp > 0x10ffff || !iswalnum_l(static_cast<wint_t>(cp), loc)) continue;
+    append_utf8(out, static_cast<char32_t>(towlower_l(static_cast<wint_t>(cp), loc)));
+  }
+  return out;
+}
+
+// Everything the feeds need for one scenario, plus the bodies rendered so far.
+struct State {
+  explicit State(Scenario s) : scenario(std::move(s)) {}
+  const Scenario scenario;
+  std::mutex mutex;
+  std::string cached_base;
+  std::map<std::string, std::shared_ptr<const std::string>, std::less<>> cache;
+};
+
+struct Reply {
+  int status = 404;
+  std::string content_type = "text/plain; charset=utf-8";
+  std::shared_ptr<const std::string> body;
+};
+
+}  // namespace
+
+std::string worksheet_id(std::size_t index) {
+  std::string id = "od";
+  id += std::to_string(6 + index);
+  return id;
+}
+
+std::vector<std::string> derive_column_names(const std::vector<std::string>& header) {
+  std::vector<std::string> names;
+  std::map<std::string, int> seen;
+  for (const auto& cell : header) {
+    std::string name = derive_one(cell);
+    if (!name.empty()) {
+      const int n = ++seen[name];
+      if (n > 1) {
+        name += '_';
+        name += std::to_string(n);
+      }
+    }
+    names.push_back(std::move(name));
+  }
+  return names;
+}
+
+struct FakeService::Impl {
+  explicit Impl(ServiceOptions o) : options(std::move(o)) {}
+
+  ServiceOptions options;
+  std::unique_ptr<httplib::SSLServer> server;
+  std::thread thread;
+  std::atomic<int> port{0};
+  PkeyPtr account_key;
+
+  mutable std::mutex mutex;
+  std::shared_ptr<State> state = std::make_shared<State>(Scenario{});
+  std::vector<RecordedRequest> requests;
+  std::vector<std::string> issued;
+  std::set<std::string, std::less<>> issued_set;
+
+  std::string base() const {
+    std::string url = "https://127.0.0.1:";
+    url += std::to_string(port.load());
+    return url;
+  }
+
+  std::shared_ptr<State> current_state() const {
+    std::lock_guard lock(mutex);
+    return state;
+  }
+
+  void issue(const std::string& token) {
+    std::lock_guard lock(mutex);
+    if (issued_set.insert(token).second) issued.push_back(token);
+  }
+
+  bool is_issued(std::string_view token) const {
+    std::lock_guard lock(mutex);
+    return issued_set.find(token) != issued_set.end();
+  }
+
+  void handle(const httplib::Request& req, httplib::Response& res);
+  Reply dispatch(const httplib::Request& req, const std::string& path);
+  Reply token_endpoint(const httplib::Request& req);
+  std::optional<std::string> check_assertion(const std::string& jwt) const;
+  Reply feed(State& st, const std::string& path);
+};
+
+namespace {
+
+Reply text_reply(int status, std::string content_type, std::string body) {
+  return Reply{status, std::move(content_type),
+               std::make_shared<const std::string>(std::move(body))};
+}
+
+Reply grant_error(const std::string& why) {
+  nlohmann::ordered_json j;
+  j["error"] = "invalid_grant";
+  j["error_description"] = why;
+  return text_reply(400, "application/json; charset=utf-8", j.dump());
+}
+
+}  // namespace
+
+std::optional<std::string> FakeService::Impl::check_assertion(const std::string& jwt) const {
+  const std::size_t dot1 = jwt.find('.');
+  const std::size_t dot2 = dot1 == std::string::npos ? dot1 : jwt.find('.', dot1 + 1);
+  if (dot2 == std::string::npos || jwt.find('.', dot2 + 1) != std::string::npos) {
+    return "assertion is not three dot-separated parts";
+  }
+  const std::string_view all(jwt);
+  const auto header = base64url_decode(all.substr(0, dot1));
+  const auto payload = base64url_decode(all.substr(dot1 + 1, dot2 - dot1 - 1));
+  const auto signature = base64url_decode(all.substr(dot2 + 1));
+  if (dot1 == 0 || dot2 == dot1 + 1 || dot2 + 1 == jwt.size() || !header || !payload ||
+      !signature) {
+    return "assertion part is empty or not unpadded base64url";
+  }
+
+  const auto h = nlohmann::json::parse(*header, nullptr, false);
+  if (!h.is_object()) return "JWT header is not a JSON object";
+  for (const auto& [key, value] : h.items()) {
+    if (key != "alg" && key != "typ" && key != "kid") return "unexpected JWT header field " + key;
+  }
+  if (!h.contains("alg") || h["alg"] != "RS256") return "JWT alg must be RS256";
+  if (!h.contains("typ") || h["typ"] != "JWT") return "JWT typ must be JWT";
+  if (h.contains("kid") && !h["kid"].is_string()) return "JWT kid must be a string";
+
+  MdCtxPtr ctx(EVP_MD_CTX_new());
+  if (!ctx ||
+      EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, account_key.get()) != 1 ||
+      EVP_DigestVerify(ctx.get(), reinterpret_cast<const unsigned char*>(signature->data()),
+                       signature->size(), reinterpret_cast<const unsigned char*>(jwt.data()),
+                       dot2) != 1) {
+    return "invalid JWT signature";
+  }
+
+  const auto claims = nlohmann::json::parse(*payload, nullptr, false);
+  if (!claims.is_object()) return "JWT claim set is not a JSON object";
+  auto string_claim = [&claims](const char* name) -> std::optional<std::string> {
+    if (!claims.contains(name) || !claims[name].is_string()) return std::nullopt;
+    return claims[name].get<std::string>();
+  };
+  if (string_claim("iss") != options.service_account) return "iss is not the service account";
+  if (string_claim("scope") != options.scope) return "scope is not " + options.scope;
+  if (string_claim("aud") != base() + "/token") return "aud is not the token URI";
+  for (const char* name : {"iat", "exp"}) {
+    if (!claims.contains(name) || !claims[name].is_number_integer()) {
+      return std::string(name) + " must be an integer";
+    }
+  }
+  const long long iat = claims["iat"].get<long long>();
+  const long long exp = claims["exp"].get<long long>();
+  const long long now = static_cast<long long>(std::time(nullptr));
+  if (iat < now - kClockSkew || iat > now + kClockSkew) return "iat is too far from now";
+  if (exp != iat + kTokenLifetime) return "exp must be iat + 3600";
+  return std::nullopt;
+}
+
+Reply FakeService::Impl::token_endpoint(const httplib::Request& req) {
+  if (req.get_header_value_count("Content-Type") != 1 ||
+      media_type(req.get_header_value("Content-Type")) != "application/x-www-form-urlencoded") {
+    return grant_error("Content-Type must be application/x-www-form-urlencoded");
+  }
+  const auto form = parse_form(req.body);
+  if (!form) return grant_error("malformed form body");
+  const auto grant = form->find("grant_type");
+  if (grant == form->end() || grant->second != kJwtBearerGrant) {
+    return grant_error("grant_type must be " + std::string(kJwtBearerGrant));
+  }
+  const auto assertion = form->find("assertion");
+  if (assertion == form->end()) return grant_error("assertion is missing");
+  if (auto why = check_assertion(assertion->second)) return grant_error(*why);
+
+  const std::string token = random_hex(16);
+  issue(token);
+  return text_reply(
+      200, "application/json; charset=utf-8",
+      "{\"access_token\":\"" + token + "\",\"token_type\":\"Bearer\",\"expires_in\":3600}");
+}
+
+Reply FakeService::Impl::feed(State& st, const std::string& path) {
+  const std::string b = base();
+  std::lock_guard lock(st.mutex);
+  if (st.cached_base != b) {
+    st.cache.clear();
+    st.cached_base = b;
+  }
+  if (auto it = st.cache.find(path); it != st.cache.end()) {
+    return Reply{200, std::string(kAtomType), it->second};
+  }
+
+  const Model& model = st.scenario.model;
+  std::optional<std::string> body;
+  const auto parts = split_path(path);
+  // parts[0] is the empty string before the leading '/'.
+  if (path == kSpreadsheetsFeedPath) {
+    body = render_spreadsheets(model, b, options.service_account);
+  } else if (parts.size() == 6 && parts[1] == "feeds" && parts[2] == "worksheets" &&
+             parts[4] == "private" && parts[5] == "full") {
+    if (const Spreadsheet* s = find_spreadsheet(model, parts[3])) body = render_worksheets(*s, b);
+  } else if (parts.size() == 7 && parts[1] == "feeds" && parts[2] == "list" &&
+             parts[5] == "private" && parts[6] == "full") {
+    if (const Spreadsheet* s = find_spreadsheet(model, parts[3])) {
+      for (std::size_t i = 0; i < s->worksheets.size(); ++i) {
+        if (worksheet_id(i) == parts[4]) body = render_list(*s, s->worksheets[i], parts[4], b);
+      }
+    }
+  }
+  if (!body) return text_reply(404, "text/plain; charset=utf-8", "Not found\n");
+  auto shared = std::make_shared<const std::string>(std::move(*body));
+  st.cache.emplace(path, shared);
+  return Reply{200, std::string(kAtomType), std::move(shared)};
+}
+
+Reply FakeService::Impl::dispatch(const httplib::Request& req, const std::string& path) {
+  const std::shared_ptr<State> st = current_state();
+  const auto& overrides = st->scenario.overrides;
+  const auto canned = overrides.find(path);
+  auto canned_reply = [&] {
+    return text_reply(canned->second.status, canned->second.content_type,
+                      replace_all(replace_all(canned->second.body, "{{base}}", base()), "{{port}}",
+                                  std::to_string(port.load())));
+  };
+
+  if (path == "/token") {
+    if (canned != overrides.end()) {
+      Reply reply = canned_reply();
+      if (reply.status == 200) {
+        const auto j = nlohmann::json::parse(*reply.body, nullptr, false);
+        if (j.is_object() && j.contains("access_token") && j["access_token"].is_string()) {
+          issue(j["access_token"].get<std::string>());
+        }
+      }
+      return reply;
+    }
+    if (req.method == "POST") return token_endpoint(req);
+    return text_reply(404, "text/plain; charset=utf-8", "Not found\n");
+  }
+
+  static constexpr std::string_view kBearer = "Bearer ";
+  const std::string auth = req.get_header_value("Authorization");
+  if (req.get_header_value_count("Authorization") != 1 ||
+      auth.compare(0, kBearer.size(), kBearer) != 0 ||
+      !is_issued(std::string_view(auth).substr(kBearer.size()))) {
+    Reply reply = text_reply(401, "text/html; charset=UTF-8",
+                             "<HTML><HEAD><TITLE>Unauthorized</TITLE></HEAD><BODY>"
+                             "<H1>Unauthorized</H1></BODY></HTML>");
+    return reply;
+  }
+  if (canned != overrides.end()) return canned_reply();
+  if (req.method != "GET" && req.method != "HEAD") {
+    return text_reply(404, "text/plain; charset=utf-8", "Not found\n");
+  }
+  return feed(*st, path);
+}
+
+void FakeService::Impl::handle(const httplib::Request& req, httplib::Response& res) {
+  RecordedRequest rec;
+  rec.method = req.method;
+  const std::size_t q = req.target.find('?');
+  rec.path = req.target.substr(0, q);
+  if (q != std::string::npos) rec.query = req.target.substr(q + 1);
+  for (const auto& [name, value] : req.headers) {
+    if (!is_pseudo_header(name)) rec.headers.emplace_back(name, value);
+  }
+  rec.body = req.body;
+  rec.remote_port = req.remote_port;
+
+  const Reply reply = dispatch(req, rec.path);
+  res.status = reply.status;
+  if (reply.content_type.empty()) {
+    res.body = *reply.body;
+  } else {
+    res.set_content(*reply.body, reply.content_type);
+  }
+  if (reply.status == 401) res.set_header("WWW-Authenticate", "Bearer realm=\"fake\"");
+  rec.status = reply.status;
+
+  {
+    std::lock_guard lock(mutex);
+    requests.push_back(rec);
+  }
+  if (options.on_request) options.on_request(rec);
+}
+
+FakeService::FakeService(ServiceOptions options)
+    : impl_(std::make_unique<Impl>(std::move(options))) {}
+
+FakeService::~FakeService() { stop(); }
+
+void FakeService::start() {
+  Impl& d = *impl_;
+  if (d.server) throw std::runtime_error("fake service already started");
+  const std::string dir = d.options.pki_dir.empty() ? "." : d.options.pki_dir;
+  d.account_key = load_certificate_key(dir + "/sa.pem");
+
+  const std::string cert = dir + "/" + d.options.cert_name + ".pem";
+  const std::string key = dir + "/" + d.options.cert_name + ".key";
+  auto server = std::make_unique<httplib::SSLServer>(cert.c_str(), key.c_str());
+  if (!server->is_valid()) throw std::runtime_error("cannot load " + cert + " / " + key);
+  // stop() has to wait for idle keep-alive connections to time out; keep that wait short while
+  // still letting a client reuse its connection across the few requests of one listing.
+  server->set_keep_alive_timeout(2);
+
+  const httplib::Server::Handler handler = [&d](const httplib::Request& req,
+                                                httplib::Response& res) { d.handle(req, res); };
+  const std::string any = "[\\s\\S]*";
+  server->Get(any, handler);
+  server->Post(any, handler);
+  server->Put(any, handler);
+  server->Patch(any, handler);
+  server->Delete(any, handler);
+  server->Options(any, handler);
+
+  int port = d.options.port;
+  if (port == 0) {
+    port = server->bind_to_any_port("127.0.0.1");
+    if (port <= 0) throw std::runtime_error("cannot bind an ephemeral port on 127.0.0.1");
+  } else if (!server->bind_to_port("127.0.0.1", port)) {
+    throw std::runtime_error("cannot bind 127.0.0.1:" + std::to_string(port));
+  }
+  d.port = port;
+
+  auto finished = std::make_shared<std::atomic<bool>>(false);
+  httplib::SSLServer* raw = server.get();
+  d.server = std::move(server);
+  d.thread = std::thread([raw, finished] {
+    // A client hanging up mid-response must not kill the process hosting the fake. Worker
+    // threads are spawned from this one and inherit the mask.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    raw->listen_after_bind();
+    *finished = true;
+  });
+  // stop() only works once the loop runs, so do not hand back control before that.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!raw->is_running()) {
+    if (*finished || std::chrono::steady_clock::now() > deadline) {
+      raw->stop();
+      d.thread.join();
+      d.server.reset();
+      throw std::runtime_error("fake service did not start listening");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+void FakeService::stop() {
+  Impl& d = *impl_;
+  if (!d.server) return;
+  d.server->stop();
+  if (d.thread.joinable()) d.thread.join();
+  d.server.reset();
+}
+
+int FakeService::port() const { return impl_->port.load(); }
+
+std::string FakeService::base_url() const { return impl_->base(); }
+
+std::string FakeService::token_uri() const { return base_url() + "/token"; }
+
+std::string FakeService::spreadsheets_feed_uri() const {
+  return base_url() + std::string(kSpreadsheetsFeedPath);
+}
+
+void FakeService::set_scenario(Scenario scenario) {
+  auto fresh = std::make_shared<State>(std::move(scenario));
+  std::lock_guard lock(impl_->mutex);
+  impl_->state = std::move(fresh);
+}
+
+std::vector<RecordedRequest> FakeService::requests() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->requests;
+}
+
+void FakeService::clear_requests() {
+  std::lock_guard lock(impl_->mutex);
+  impl_->requests.clear();
+}
+
+std::vector<std::string> FakeService::issued_tokens() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->issued;
+}
+
+Model sample_model() {
+  const std::vector<std::string> header = {"Serial Number", "Name", "Location", "Owner", "Notes"};
+
+  Worksheet registry{"Registry", header, {}, true};
+  registry.rows = {
+      {"SN-1001", "Laptop ThinkPad T14", "Zürich", "Anna Müller", "Dock & charger included"},
+      {"SN-1002", "Monitor 27\"", "東京", "Kenji Sato", "Dead pixel <top left>"},
+      {"SN\\0042", "Label printer", "Berlin, Room 4.12", "Jörg Weiß", "Serial as printed"},
+      {"SN-1004", "Projector", "Lyon", "Élodie Durand", "Lamp replaced 2023-11-02"},
+      {"SN-1005", "Oscilloscope", "Zürich"},  // ragged: owner and notes never filled in
+      {"SN-1006", "Router", "Москва", "Иван Петров", "it's the \"managed\" one"},
+      {},  // a blank row ends the data; what follows is not part of the table
+      {"Audited March 2024"},
+  };
+
+  Worksheet summary{
+      "Summary", {"Category", "Count"}, {{"Computers", "1"}, {"Displays", "1"}}, true};
+
+  Worksheet archived{"Registry", header, {}, true};
+  archived.rows = {
+      {"SN-0007", "Fax machine", "Basel", "Anna Müller", "Disposed 2019"},
+      {"SN-0008", "CRT monitor", "Basel", "Kenji Sato", "Disposed 2018"},
+  };
+
+  Worksheet lower{
+      "Registry", header, {{"SN-7777", "Coffee machine", "Kitchen", "Everyone", ""}}, true};
+
+  Model m;
+  m.spreadsheets.push_back({"Inventory archive", "inv00", {archived}});
+  m.spreadsheets.push_back({"inventory", "inv02", {lower}});
+  m.spreadsheets.push_back({"Inventory", "inv01", {summary, registry}});
+  return m;
+}
+
+}  // namespace fake

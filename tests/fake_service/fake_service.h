@@ -1,0 +1,115 @@
+// A loopback HTTPS stand-in for the spreadsheet service: the OAuth2 token endpoint (JWT bearer
+// grant) and the GData Atom feeds for spreadsheets, worksheets and list rows. Tests drive the
+// program against it and then inspect what it sent.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace fake {
+
+// The sheet contents, independent of how they are put on the wire.
+struct Worksheet {
+  std::string title;
+  std::vector<std::string> header;             // header cells, as typed in the sheet
+  std::vector<std::vector<std::string>> rows;  // data rows; may be ragged (missing cells = empty)
+  bool has_list_link = true;  // false: the worksheet entry carries no listfeed link
+};
+
+struct Spreadsheet {
+  std::optional<std::string> title;  // nullopt: the entry has no <title> element at all
+  std::string id;                    // URL-safe key, e.g. "key1"
+  std::vector<Worksheet> worksheets;
+};
+
+struct Model {
+  std::vector<Spreadsheet> spreadsheets;
+};
+
+// When served, "{{base}}" anywhere in body is replaced by base_url() and "{{port}}" by port().
+// An empty content_type sends no Content-Type header at all.
+struct CannedResponse {
+  int status = 200;
+  std::string content_type = "application/atom+xml; charset=UTF-8";
+  std::string body;
+};
+
+struct Scenario {
+  Model model;
+  // Key: request path without query, e.g. "/token" or "/feeds/spreadsheets/private/full".
+  // Replaces the generated answer for that path, whatever the method. The bearer check still
+  // applies to every path except "/token". A 200 override of "/token" whose JSON body has a string
+  // "access_token" makes that token acceptable as a bearer token.
+  std::map<std::string, CannedResponse> overrides;
+};
+
+struct RecordedRequest {
+  std::string method;
+  std::string path;   // as sent, not percent-decoded
+  std::string query;  // as sent, without the '?'; empty when there was none
+  // Names as sent; sorted by name (case-insensitively), repeats of one name in the order sent.
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;
+  int status = 0;       // status the fake answered with
+  int remote_port = 0;  // the client's port: equal ports mean one reused connection
+};
+
+struct PkiPaths {
+  std::string dir;  // files as made by tests/pki/make_test_pki.sh
+};
+
+struct ServiceOptions {
+  std::string pki_dir;
+  int port = 0;                      // 0 = ephemeral
+  std::string cert_name = "server";  // serves <cert_name>.pem/.key from pki_dir
+  std::string service_account = "registry-reader@registry-project.iam.gserviceaccount.com";
+  std::string scope = "https://spreadsheets.google.com/feeds";  // exact expected JWT scope claim
+  // Called on a server thread after each request has been recorded, before the answer is sent.
+  std::function<void(const RecordedRequest&)> on_request;
+};
+
+class FakeService {
+ public:
+  explicit FakeService(ServiceOptions options);
+  ~FakeService();
+  FakeService(const FakeService&) = delete;
+  FakeService& operator=(const FakeService&) = delete;
+
+  void start();  // throws std::runtime_error if it cannot listen (or is already listening)
+  // Idempotent; joins the server thread. Takes up to 2 s if a client still holds an idle
+  // keep-alive connection open.
+  void stop();
+
+  int port() const;                           // 0 before start()
+  std::string base_url() const;               // "https://127.0.0.1:<port>"
+  std::string token_uri() const;              // base_url() + "/token"
+  std::string spreadsheets_feed_uri() const;  // base_url() + "/feeds/spreadsheets/private/full"
+
+  void set_scenario(Scenario scenario);  // thread-safe swap; feeds are re-rendered lazily
+  std::vector<RecordedRequest> requests() const;
+  void clear_requests();
+  std::vector<std::string> issued_tokens() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Column names as the list feed derives them from header cells: lower case, everything but
+// letters and digits (of any script) dropped, repeats suffixed "_2", "_3", ... A cell that
+// derives to nothing gives "" and the list feed has no element for that column.
+std::vector<std::string> derive_column_names(const std::vector<std::string>& header);
+
+// A small but realistic registry; see fake_service.cc for the exact contents.
+Model sample_model();
+
+// Worksheet ids as used in feed URLs: "od6" for the first worksheet, "od7" for the next, ...
+std::string worksheet_id(std::size_t index);
+
+}  // namespace fake

@@ -1,0 +1,74 @@
+// Serves sample_model() on 127.0.0.1 for trying the program by hand:
+//   fake-service --pki-dir DIR [--port N] [--cert NAME]
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <mutex>
+#include <string>
+
+#include "fake_service.h"
+
+namespace {
+
+int usage() {
+  std::cerr << "usage: fake-service --pki-dir DIR [--port N] [--cert NAME]\n";
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  fake::ServiceOptions options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (i + 1 >= argc) return usage();
+    const std::string value = argv[++i];
+    if (arg == "--pki-dir") {
+      options.pki_dir = value;
+    } else if (arg == "--port") {
+      char* end = nullptr;
+      const long port = std::strtol(value.c_str(), &end, 10);
+      if (value.empty() || *end != '\0' || port < 0 || port > 65535) return usage();
+      options.port = static_cast<int>(port);
+    } else if (arg == "--cert") {
+      options.cert_name = value;
+    } else {
+      return usage();
+    }
+  }
+  if (options.pki_dir.empty()) return usage();
+
+  // One line per request, never any credential: the Authorization value and the assertion stay
+  // out of the log.
+  static std::mutex log_mutex;
+  options.on_request = [](const fake::RecordedRequest& r) {
+    const std::string line = r.method + " " + r.path + " " + std::to_string(r.status) + "\n";
+    std::lock_guard lock(log_mutex);
+    std::fputs(line.c_str(), stderr);
+  };
+
+  // Block the stop signals before any thread exists so that only sigwait() below sees them.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  fake::FakeService service(options);
+  try {
+    service.set_scenario(fake::Scenario{fake::sample_model(), {}});
+    service.start();
+  } catch (const std::exception& e) {
+    std::cerr << "fake-service: " << e.what() << "\n";
+    return 1;
+  }
+  std::cout << "listening on " << service.base_url() << std::endl;
+
+  int sig = 0;
+  sigwait(&stop_signals, &sig);
+  service.stop();
+  return 0;
+}

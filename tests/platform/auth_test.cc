@@ -1,0 +1,163 @@
+#include "platform/auth/auth.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
+#include <cstdio>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "platform/failure/failure.h"
+
+namespace kolvo {
+namespace {
+
+const std::string kPki = TEST_PKI_DIR;
+
+struct TokenCase {
+  const char* name;
+  friend void PrintTo(const TokenCase& c, std::ostream* os) { *os << c.name; }
+  long status;
+  std::string body;
+  std::string failure;  // empty: success
+};
+
+class TokenResponseTest : public testing::TestWithParam<TokenCase> {};
+
+TEST_P(TokenResponseTest, AcceptsOnlyA200WithANonEmptyStringToken) {
+  const TokenCase& c = GetParam();
+  if (c.failure.empty()) {
+    EXPECT_EQ(parse_token_response(c.status, c.body).access_token, "ya29.tok-EN_1");
+    return;
+  }
+  try {
+    parse_token_response(c.status, c.body);
+    FAIL() << "accepted";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(std::string(failure.what()), c.failure);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, TokenResponseTest,
+    testing::Values(
+        TokenCase{"Valid", 200,
+                  R"({"access_token":"ya29.tok-EN_1","token_type":"Bearer","expires_in":3599})",
+                  ""},
+        TokenCase{"NotJson", 200, "<html>ok</html>", "token request: the response is not JSON"},
+        TokenCase{"NoToken", 200, R"({"token_type":"Bearer"})",
+                  "token request: the response has no access_token"},
+        TokenCase{"NumberToken", 200, R"({"access_token":42})",
+                  "token request: access_token is not a string"},
+        TokenCase{"NullToken", 200, R"({"access_token":null})",
+                  "token request: access_token is not a string"},
+        TokenCase{"EmptyToken", 200, R"({"access_token":""})",
+                  "token request: access_token is empty"},
+        TokenCase{"HeaderInjection", 200, R"({"access_token":"t\r\nX-Evil: 1"})",
+                  "token request: access_token has invalid characters"},
+        TokenCase{"InvalidGrant", 400,
+                  R"({"error":"invalid_grant","error_description":"Invalid JWT Signature."})",
+                  "token request: HTTP 400 invalid_grant"},
+        TokenCase{"ErrorCodeIsSanitised", 400, R"({"error":"bad\u001b[2Jword"})",
+                  "token request: HTTP 400 bad2Jword"},
+        TokenCase{"ServerErrorPage", 503, "<html>busy</html>", "token request: HTTP 503"},
+        TokenCase{"CreatedIsNotOk", 201, R"({"access_token":"ya29.tok-EN_1"})",
+                  "token request: HTTP 201"}),
+    [](const testing::TestParamInfo<TokenCase>& info) { return info.param.name; });
+
+std::string base64url_decode(std::string text) {
+  for (char& c : text) c = c == '-' ? '+' : c == '_' ? '/' : c;
+  while (text.size() % 4 != 0) text += '=';
+  std::string out(text.size(), '\0');
+  const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                     reinterpret_cast<const unsigned char*>(text.data()),
+                                     static_cast<int>(text.size()));
+  out.resize(static_cast<std::size_t>(length) - std::count(text.begin(), text.end(), '='));
+  return out;
+}
+
+bool verify_rs256(const std::string& signing_input, const std::string& signature) {
+  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen((kPki + "/sa.pem").c_str(), "r"), fclose);
+  std::unique_ptr<X509, void (*)(X509*)> cert(PEM_read_X509(file.get(), nullptr, nullptr, nullptr),
+                                              X509_free);
+  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  EVP_PKEY* key = X509_get0_pubkey(cert.get());
+  return EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key) == 1 &&
+         EVP_DigestVerify(ctx.get(), reinterpret_cast<const unsigned char*>(signature.data()),
+                          signature.size(),
+                          reinterpret_cast<const unsigned char*>(signing_input.data()),
+                          signing_input.size()) == 1;
+}
+
+TEST(ServiceAccountCredentialTest, AssertionIsAnRs256JwtWithTheRequiredClaims) {
+  ServiceAccountCredentialInitializer initializer("sa@example.iam", "https://127.0.0.1:1/token",
+                                                  HttpOptions{});
+  initializer.scopes = {kFeedsScope};
+  initializer.from_certificate(
+      X509Certificate2(kPki + "/sa-legacy.p12", "notasecret", KeyStorageFlags::exportable));
+  const ServiceAccountCredential credential(std::move(initializer));
+
+  const std::string jwt = credential.make_assertion(1700000000);
+  const std::size_t first = jwt.find('.');
+  const std::size_t second = jwt.find('.', first + 1);
+  ASSERT_NE(second, std::string::npos);
+  EXPECT_EQ(jwt.find_first_of("=+/"), std::string::npos) << "not unpadded base64url";
+  EXPECT_EQ(base64url_decode(jwt.substr(0, first)), R"({"alg":"RS256","typ":"JWT"})");
+  const auto claims =
+      nlohmann::json::parse(base64url_decode(jwt.substr(first + 1, second - first - 1)));
+  EXPECT_EQ(claims, nlohmann::json::parse(R"({"iss":"sa@example.iam",
+      "scope":"https://spreadsheets.google.com/feeds", "aud":"https://127.0.0.1:1/token",
+      "iat":1700000000, "exp":1700003600})"));
+  EXPECT_TRUE(verify_rs256(jwt.substr(0, second), base64url_decode(jwt.substr(second + 1))));
+  EXPECT_FALSE(verify_rs256(jwt.substr(0, second) + "x", base64url_decode(jwt.substr(second + 1))));
+}
+
+TEST(ServiceAccountCredentialTest, RefusesToBeBuiltWithoutACertificate) {
+  ServiceAccountCredentialInitializer initializer("sa@example.iam", "https://127.0.0.1:1/token",
+                                                  HttpOptions{});
+  EXPECT_THROW(ServiceAccountCredential{std::move(initializer)}, Failure);
+}
+
+struct KeyFileCase {
+  const char* name;
+  friend void PrintTo(const KeyFileCase& c, std::ostream* os) { *os << c.name; }
+  std::string file;
+  std::string password;
+  bool loads;
+};
+
+class CertificateTest : public testing::TestWithParam<KeyFileCase> {};
+
+TEST_P(CertificateTest, LoadsOnlyAReadablePkcs12WithItsPassword) {
+  const KeyFileCase& c = GetParam();
+  const std::string path = kPki + "/" + c.file;
+  if (c.loads) {
+    const X509Certificate2 certificate(path, c.password, KeyStorageFlags::exportable);
+    EXPECT_EQ(certificate.sign_rs256("x").size(), 256u);  // RSA 2048
+  } else {
+    EXPECT_THROW(X509Certificate2(path, c.password, KeyStorageFlags::exportable), Failure);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, CertificateTest,
+    testing::Values(KeyFileCase{"LegacyEncryption", "sa-legacy.p12", "notasecret", true},
+                    KeyFileCase{"AesEncryption", "sa-aes.p12", "notasecret", true},
+                    KeyFileCase{"WrongPassword", "sa-legacy.p12", "wrongpassw", false},
+                    KeyFileCase{"OtherPasswordFile", "sa-other-password.p12", "notasecret", false},
+                    KeyFileCase{"MissingFile", "no-such-file.p12", "notasecret", false},
+                    KeyFileCase{"PemIsNotPkcs12", "sa.pem", "notasecret", false}),
+    [](const testing::TestParamInfo<KeyFileCase>& info) { return info.param.name; });
+
+TEST(CertificateTest, FailureNeverShowsThePassword) {
+  try {
+    X509Certificate2(kPki + "/sa-legacy.p12", "s3cr3t-pass", KeyStorageFlags::exportable);
+    FAIL() << "loaded with a wrong password";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(std::string(failure.what()).find("s3cr3t"), std::string::npos) << failure.what();
+  }
+}
+
+}  // namespace
+}  // namespace kolvo
