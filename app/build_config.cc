@@ -14,6 +14,9 @@ RegistryClientConfig built_in_config() {
   config.spreadsheet_title = c::kSpreadsheetTitle;
   config.token_uri = c::kTokenUri;
   config.spreadsheets_feed_uri = c::kSpreadsheetsFeedUri;
+  config.feed_format = c::kFeedFormat;
+  config.drive_files_uri = c::kDriveFilesUri;
+  config.sheets_uri = c::kSheetsUri;
   config.ca_bundle = c::kCaBundle;
   config.connect_timeout_seconds = c::kConnectTimeoutSeconds;
   config.stall_timeout_seconds = c::kStallTimeoutSeconds;

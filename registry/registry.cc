@@ -59,7 +59,7 @@ RegistryRecordList retrieve_registry(const RegistryClientConfig& config) {
                                KeyStorageFlags::exportable);
 
   ServiceAccountCredentialInitializer initializer(config.service_account, config.token_uri, http);
-  initializer.scopes = {kFeedsScope};
+  initializer.scopes = feed_scopes(config.feed_format);
   initializer.from_certificate(std::move(certificate));
   ServiceAccountCredential credential(std::move(initializer));
 
@@ -69,10 +69,12 @@ RegistryRecordList retrieve_registry(const RegistryClientConfig& config) {
   GDataRequestFactory request_factory;
   request_factory.add_custom_header(kAuthorizationHeaderPrefix + credential.token()->access_token);
 
-  SpreadsheetsService service(config.spreadsheets_feed_uri, http);
+  SpreadsheetsService service(FeedEndpoints{config.feed_format, config.spreadsheets_feed_uri,
+                                            config.drive_files_uri, config.sheets_uri},
+                              http);
   service.set_request_factory(std::move(request_factory));
 
-  const Feed spreadsheets = service.query(SpreadsheetQuery());
+  const Feed spreadsheets = service.query(SpreadsheetQuery{config.spreadsheet_title});
   const FeedEntry* spreadsheet = find_spread_sheet(spreadsheets, config.spreadsheet_title);
   if (spreadsheet == nullptr) throw Failure("no spreadsheet has the configured title");
 

@@ -23,7 +23,10 @@ struct RegistryClientConfig {
   std::string spreadsheet_title;
   std::string token_uri;
   std::string spreadsheets_feed_uri;
-  std::string ca_bundle;  // empty: the system trust store
+  FeedFormat feed_format = FeedFormat::gdata;
+  std::string drive_files_uri;  // sheets-v4 only
+  std::string sheets_uri;       // sheets-v4 only
+  std::string ca_bundle;        // empty: the system trust store
   long connect_timeout_seconds = 15;
   long stall_timeout_seconds = 30;
   long request_timeout_seconds = 300;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the dependencies, builds, starts the fake service on a sample registry, and runs the
-# loopback build of registry-list against it in both modes.
+# loopback builds of registry-list against it in both modes, over both wire formats.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${BUILD_DIR:-$root/build}
@@ -10,32 +10,49 @@ port=$(sed -n 's/^REGISTRY_TEST_PORT:STRING=//p' "$build_dir/CMakeCache.txt")
 key_file=$(sed -n 's/^REGISTRY_CERTIFICATE_FILE:STRING=//p' "$build_dir/CMakeCache.txt")
 work=$(mktemp -d)
 fake_pid=
-cleanup() {
-  [ -n "$fake_pid" ] && kill "$fake_pid" 2>/dev/null && wait "$fake_pid" 2>/dev/null
-  rm -rf "$work"
+stop_fake() {
+  if [ -n "$fake_pid" ]; then
+    kill "$fake_pid" 2>/dev/null || true
+    wait "$fake_pid" 2>/dev/null || true
+    fake_pid=
+  fi
 }
-trap cleanup EXIT
+trap 'stop_fake; rm -rf "$work"' EXIT
 
-"$build_dir/tests/fake_service/fake-service" --pki-dir "$build_dir/tests/pki" --port "$port" \
-  >"$work/fake.out" 2>"$work/fake.log" &
-fake_pid=$!
-for _ in $(seq 100); do
-  grep -q listening "$work/fake.out" && break
-  kill -0 "$fake_pid" 2>/dev/null || { cat "$work/fake.log" >&2; exit 1; }
-  sleep 0.1
-done
+start_fake() {
+  "$build_dir/tests/fake_service/fake-service" --pki-dir "$build_dir/tests/pki" --port "$port" \
+    --format "$1" >"$work/fake.out" 2>"$work/fake.log" &
+  fake_pid=$!
+  for _ in $(seq 100); do
+    grep -q listening "$work/fake.out" && return 0
+    kill -0 "$fake_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  cat "$work/fake.log" >&2
+  exit 1
+}
 
-# The program reads its key file from the working directory, under its configured name.
-install -m 600 "$build_dir/tests/pki/sa-legacy.p12" "$work/$key_file"
-cd "$work"
 run() {
+  local program=$1
+  shift
   echo "\$ registry-list${*:+ $*}"
   local status=0
-  "$build_dir/tests/registry-list-loopback" "$@" || status=$?
+  (cd "$work" && "$program" "$@") || status=$?
   # The JSON listing ends without a newline.
   [ $# -eq 0 ] || echo
   echo "(exit status $status)"
   echo
 }
-run
-run --json
+
+# The program reads its key file from the working directory, under its configured name.
+install -m 600 "$build_dir/tests/pki/sa-legacy.p12" "$work/$key_file"
+
+for format in gdata sheets-v4; do
+  program=$build_dir/tests/registry-list-loopback
+  [ "$format" = gdata ] || program=$build_dir/tests/registry-list-loopback-v4
+  echo "=== $format"
+  start_fake "$format"
+  run "$program"
+  run "$program" --json
+  stop_fake
+done

@@ -50,23 +50,6 @@ std::string json_string(std::string_view text) {
   return out + '"';
 }
 
-// Form values must be percent-encoded; base64url text needs none, but nothing is assumed.
-std::string form_encode(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (std::isalnum(u) || c == '-' || c == '_' || c == '.' || c == '~') {
-      out += c;
-    } else {
-      out += '%';
-      out += kHex[u >> 4];
-      out += kHex[u & 0xF];
-    }
-  }
-  return out;
-}
-
 // Keeps a server-chosen word safe to show on a terminal.
 std::string to_printable(std::string_view word) {
   std::string out;
@@ -120,8 +103,8 @@ bool ServiceAccountCredential::request_access_token() {
                        std::chrono::system_clock::now().time_since_epoch())
                        .count();
   const std::string form =
-      "grant_type=" + form_encode("urn:ietf:params:oauth:grant-type:jwt-bearer") +
-      "&assertion=" + form_encode(make_assertion(now));
+      "grant_type=" + percent_encode("urn:ietf:params:oauth:grant-type:jwt-bearer") +
+      "&assertion=" + percent_encode(make_assertion(now));
   HttpClient client(initializer_.http);
   HttpResponse response;
   try {

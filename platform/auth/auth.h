@@ -11,8 +11,6 @@
 
 namespace kolvo {
 
-inline constexpr char kFeedsScope[] = "https://spreadsheets.google.com/feeds";
-
 struct TokenResponse {
   std::string access_token;
 };

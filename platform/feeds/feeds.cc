@@ -2,9 +2,11 @@
 
 #include <expat.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/failure/failure.h"
+#include "platform/feeds/sheets_v4.h"
 
 namespace kolvo {
 namespace {
@@ -29,6 +31,11 @@ bool is_atom(const ExpandedName& name, std::string_view local) {
 }
 
 }  // namespace
+
+std::vector<std::string> feed_scopes(FeedFormat format) {
+  if (format == FeedFormat::gdata) return {kFeedsScope};
+  return {sheets_v4::kSpreadsheetsReadonlyScope, sheets_v4::kDriveMetadataReadonlyScope};
+}
 
 const FeedLink* FeedEntry::find_link(std::string_view rel) const {
   for (const FeedLink& link : links) {
@@ -178,46 +185,73 @@ std::vector<std::string> GDataRequestFactory::headers() const {
   return all;
 }
 
-SpreadsheetsService::SpreadsheetsService(std::string spreadsheets_feed_uri, HttpOptions http)
-    : spreadsheets_feed_uri_(std::move(spreadsheets_feed_uri)),
-      trusted_origin_(url_origin(spreadsheets_feed_uri_)),
-      http_(std::move(http)) {
-  if (trusted_origin_.scheme != "https") throw Failure("feed: the service URI is not https");
+SpreadsheetsService::SpreadsheetsService(FeedEndpoints endpoints, HttpOptions http)
+    : endpoints_(std::move(endpoints)), http_(std::move(http)) {
+  const std::vector<std::string> uris =
+      endpoints_.format == FeedFormat::gdata
+          ? std::vector<std::string>{endpoints_.spreadsheets_feed_uri}
+          : std::vector<std::string>{endpoints_.drive_files_uri, endpoints_.sheets_uri};
+  for (const std::string& uri : uris) {
+    trusted_origins_.push_back(url_origin(uri));
+    if (trusted_origins_.back().scheme != "https")
+      throw Failure("feed: a service URI is not https");
+  }
 }
 
 void SpreadsheetsService::set_request_factory(GDataRequestFactory factory) {
   request_factory_ = std::move(factory);
 }
 
-Feed SpreadsheetsService::query(const SpreadsheetQuery&) { return fetch(spreadsheets_feed_uri_); }
+Feed SpreadsheetsService::query(const SpreadsheetQuery& query) {
+  if (endpoints_.format == FeedFormat::gdata) {
+    return fetch(endpoints_.spreadsheets_feed_uri, FeedKind::spreadsheets);
+  }
+  return fetch(sheets_v4::drive_files_uri(endpoints_.drive_files_uri, query.title),
+               FeedKind::spreadsheets);
+}
 
-Feed SpreadsheetsService::query(const ListQuery& query) { return fetch(query.uri); }
+Feed SpreadsheetsService::query(const ListQuery& query) { return fetch(query.uri, FeedKind::list); }
 
 Feed SpreadsheetsService::query_worksheets(const FeedEntry& spreadsheet) {
   const FeedLink* link = spreadsheet.find_link(kWorksheetsFeedRel);
   if (link == nullptr) throw Failure("feed: the spreadsheet has no worksheets feed link");
-  return fetch(link->href);
+  return fetch(link->href, FeedKind::worksheets, spreadsheet.id);
 }
 
-Feed SpreadsheetsService::fetch(const std::string& uri) {
+Feed SpreadsheetsService::fetch(const std::string& uri, FeedKind kind,
+                                const std::string& spreadsheet_id) {
   Origin origin;
   try {
     origin = url_origin(uri);
   } catch (const Failure&) {
     throw Failure("feed: a link is not an absolute URL");
   }
-  if (origin != trusted_origin_) {
-    throw Failure("feed: refused a link to another origin (" + origin.scheme + "://" + origin.host +
-                  ":" + std::to_string(origin.port) + ")");
+  if (std::find(trusted_origins_.begin(), trusted_origins_.end(), origin) ==
+      trusted_origins_.end()) {
+    throw Failure("feed: refused a link to another origin");
   }
-  AtomFeedParser parser;
   try {
-    http_.get(uri, request_factory_.headers(),
-              [&](std::string_view bytes) { parser.parse(bytes); });
+    if (endpoints_.format == FeedFormat::gdata) {
+      // Atom is parsed while it arrives, so the body is never held whole.
+      AtomFeedParser parser;
+      http_.get(uri, request_factory_.headers(),
+                [&](std::string_view bytes) { parser.parse(bytes); });
+      return parser.finish();
+    }
+    std::string body;
+    http_.get(uri, request_factory_.headers(), [&](std::string_view bytes) { body += bytes; });
+    switch (kind) {
+      case FeedKind::spreadsheets:
+        return sheets_v4::parse_drive_files(body, endpoints_.sheets_uri);
+      case FeedKind::worksheets:
+        return sheets_v4::parse_sheet_properties(body, endpoints_.sheets_uri, spreadsheet_id);
+      case FeedKind::list:
+        break;
+    }
+    return sheets_v4::parse_values(body);
   } catch (const Failure& failure) {
     throw Failure(std::string("feed request: ") + failure.what());
   }
-  return parser.finish();
 }
 
 }  // namespace kolvo

@@ -1,5 +1,7 @@
 // The spreadsheet service's feeds: a service that queries them with one set of custom
-// headers, and the feeds and entries it returns, parsed from Atom as the bytes arrive.
+// headers, and the feeds and entries it returns. Two wire formats stand behind the same
+// feeds: the GData Atom feeds, parsed as the bytes arrive, and the Sheets v4 / Drive v3
+// JSON APIs, mapped onto the same entries and links.
 #pragma once
 
 #include <memory>
@@ -18,6 +20,22 @@ inline constexpr char kWorksheetsFeedRel[] =
     "http://schemas.google.com/spreadsheets/2006#worksheetsfeed";
 inline constexpr char kListFeedRel[] = "http://schemas.google.com/spreadsheets/2006#listfeed";
 
+inline constexpr char kFeedsScope[] = "https://spreadsheets.google.com/feeds";
+
+enum class FeedFormat { gdata, sheets_v4 };
+
+// Where the service answers, per format. Only the addresses of the chosen format are used.
+struct FeedEndpoints {
+  FeedFormat format = FeedFormat::gdata;
+  std::string spreadsheets_feed_uri;  // gdata
+  std::string drive_files_uri;        // sheets-v4: lists spreadsheets by name
+  std::string sheets_uri;             // sheets-v4: sheet metadata and values
+};
+
+// The OAuth scopes a format needs. The feeds scope does not allow listing Drive files, so the
+// JSON APIs ask for two read-only scopes instead.
+std::vector<std::string> feed_scopes(FeedFormat format);
+
 struct FeedLink {
   std::string rel;
   std::string href;
@@ -32,6 +50,7 @@ struct ListElement {
 // All text is UTF-8, entities and character references decoded.
 struct FeedEntry {
   std::optional<std::string> title;  // nullopt when the entry has no title at all
+  std::string id;                    // the service's key for the entry (Drive file id)
   std::vector<FeedLink> links;
   std::vector<ListElement> elements;  // list entries only, in document order
 
@@ -76,8 +95,12 @@ class GDataRequestFactory {
   std::vector<std::string> custom_headers_;
 };
 
-// A query of the service's spreadsheets feed. Default-built, it asks for every spreadsheet.
-struct SpreadsheetQuery {};
+// A query of the service's spreadsheets feed. The Atom feed lists every spreadsheet; Drive
+// cannot be asked for spreadsheets without a name filter worth the name, so the JSON format
+// narrows the listing to title (loosely: the caller still matches titles exactly).
+struct SpreadsheetQuery {
+  std::string title;
+};
 
 // A query of one worksheet's list feed, on that address alone.
 struct ListQuery {
@@ -86,13 +109,13 @@ struct ListQuery {
 };
 
 // The spreadsheets service. Its request factory's headers go with every query, and every
-// query goes over one connection. Because those headers carry the bearer token, a request
-// whose origin (scheme, host, port) is not one of the trusted origins is refused before
-// anything is sent: a feed cannot steer the token elsewhere.
+// query goes over one reused connection per host. Because those headers carry the bearer
+// token, a request whose origin (scheme, host, port) is not one of the format's configured
+// origins is refused before anything is sent: a feed cannot steer the token elsewhere.
 class SpreadsheetsService {
  public:
-  // Trusts the origin of spreadsheets_feed_uri, which must be https. Throws Failure.
-  SpreadsheetsService(std::string spreadsheets_feed_uri, HttpOptions http);
+  // Trusts the origins of the format's endpoints, which must be https. Throws Failure.
+  SpreadsheetsService(FeedEndpoints endpoints, HttpOptions http);
 
   void set_request_factory(GDataRequestFactory factory);
 
@@ -103,10 +126,11 @@ class SpreadsheetsService {
   Feed query_worksheets(const FeedEntry& spreadsheet);
 
  private:
-  Feed fetch(const std::string& uri);
+  enum class FeedKind { spreadsheets, worksheets, list };
+  Feed fetch(const std::string& uri, FeedKind kind, const std::string& spreadsheet_id = {});
 
-  std::string spreadsheets_feed_uri_;
-  Origin trusted_origin_;
+  FeedEndpoints endpoints_;
+  std::vector<Origin> trusted_origins_;
   GDataRequestFactory request_factory_;
   HttpClient http_;
 };

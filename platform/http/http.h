@@ -29,6 +29,10 @@ struct Origin {
 // Throws Failure when the text is not an absolute URL.
 Origin url_origin(const std::string& url);
 
+// Percent-encodes every byte but the unreserved characters (RFC 3986), so the text stays one
+// query value, form value or path segment whatever it holds.
+std::string percent_encode(std::string_view text);
+
 struct HttpResponse {
   long status = 0;
   std::string body;

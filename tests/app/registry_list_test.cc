@@ -4,8 +4,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 #include "fake_service.h"
+#include "feed_paths.h"
 #include "run_process.h"
 
 namespace {
@@ -41,53 +43,74 @@ constexpr char kSampleJson[] =
     "\"name\":\"Pump & <Valve>\"}}\n"
     "]";
 
-class RegistryListTest : public testing::Test {
- protected:
-  static void SetUpTestSuite() {
+using testing_support::Format;
+using testing_support::Stage;
+
+// The fake on the build's fixed port, restarted when a test needs the other format's scopes.
+fake::FakeService& service_for(Format format) {
+  static std::unique_ptr<fake::FakeService> service;
+  static Format running = Format::gdata;
+  if (!service || running != format) {
+    service.reset();
     fake::ServiceOptions options;
     options.pki_dir = kPki;
     options.port = TEST_PORT;
-    service_ = new fake::FakeService(options);
-    service_->start();
+    options.scope = format == Format::gdata ? fake::kFeedsScope : fake::kSheetsV4Scopes;
+    service = std::make_unique<fake::FakeService>(options);
+    service->start();
+    running = format;
   }
-  static void TearDownTestSuite() {
-    delete service_;
-    service_ = nullptr;
-  }
+  return *service;
+}
+
+// Runs the build configured for one wire format, in a scratch working directory holding the
+// key file, against the fake speaking that format.
+class ProgramFixture : public testing::Test {
+ protected:
+  virtual Format format() const = 0;
 
   void SetUp() override {
-    service_->clear_requests();
-    service_->set_scenario({sample_registry(), {}});
-    directory_ =
-        fs::temp_directory_path() / ("registry-list-test-" + std::to_string(getpid()) + "-" +
-                                     testing::UnitTest::GetInstance()->current_test_info()->name());
+    service().clear_requests();
+    service().set_scenario({sample_registry(), {}});
+    directory_ = fs::temp_directory_path() /
+                 ("registry-list-test-" + std::to_string(getpid()) + "-" +
+                  std::to_string(testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                  std::to_string(++run_counter_));
     fs::remove_all(directory_);
     fs::create_directories(directory_);
     fs::copy_file(kPki + "/sa-legacy.p12", directory_ / CERTIFICATE_FILE);
   }
   void TearDown() override { fs::remove_all(directory_); }
 
+  fake::FakeService& service() const { return service_for(format()); }
+  const char* build() const {
+    return format() == Format::gdata ? LOOPBACK_BUILD : LOOPBACK_V4_BUILD;
+  }
+
   ProcessResult run(std::vector<std::string> args, ProcessOptions options = {}) {
-    args.insert(args.begin(), LOOPBACK_BUILD);
-    options.working_directory = directory_.string();
+    args.insert(args.begin(), build());
+    if (options.working_directory.empty()) options.working_directory = directory_.string();
     options.timeout = std::chrono::seconds(60);
     return run_process(args, options);
   }
 
-  static fake::FakeService* service_;
   fs::path directory_;
+  static inline int run_counter_ = 0;
 };
 
-fake::FakeService* RegistryListTest::service_ = nullptr;
+class RegistryListTest : public ProgramFixture, public testing::WithParamInterface<Format> {
+ protected:
+  Format format() const override { return GetParam(); }
+};
 
-TEST_F(RegistryListTest, ListingModePrintsEachRowThenOk) {
+TEST_P(RegistryListTest, ListingModePrintsEachRowThenOk) {
   const ProcessResult result = run({});
   EXPECT_EQ(result.out, kSamplePlain);
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(result.exit_status, 0);
 }
 
-TEST_F(RegistryListTest, AnyArgumentSelectsJsonModeWithoutBeingInterpreted) {
+TEST_P(RegistryListTest, AnyArgumentSelectsJsonModeWithoutBeingInterpreted) {
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"--json"}, {"--help"}, {"-h", "extra"}, {""}}) {
     const ProcessResult result = run(args);
@@ -97,8 +120,8 @@ TEST_F(RegistryListTest, AnyArgumentSelectsJsonModeWithoutBeingInterpreted) {
   }
 }
 
-TEST_F(RegistryListTest, EmptyRegistryPrintsOnlyTheStatusLineOrAnEmptyArray) {
-  service_->set_scenario(
+TEST_P(RegistryListTest, EmptyRegistryPrintsOnlyTheStatusLineOrAnEmptyArray) {
+  service().set_scenario(
       {fake::Model{{fake::Spreadsheet{
            "Inventory", "inv", {fake::Worksheet{"Registry", {"Serial Number"}, {}, true}}}}},
        {}});
@@ -112,18 +135,23 @@ TEST_F(RegistryListTest, EmptyRegistryPrintsOnlyTheStatusLineOrAnEmptyArray) {
 
 struct FailureCase {
   const char* name;
-  friend void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
-  std::string override_path;
+  Stage stage;  // the request that is answered badly
   fake::CannedResponse response;
+  friend void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 };
 
-class RegistryListFailureTest : public RegistryListTest,
-                                public testing::WithParamInterface<FailureCase> {};
+class RegistryListFailureTest
+    : public ProgramFixture,
+      public testing::WithParamInterface<std::tuple<Format, FailureCase>> {
+ protected:
+  Format format() const override { return std::get<0>(GetParam()); }
+};
 
 TEST_P(RegistryListFailureTest, ListingPrintsOnlyFailAndJsonAnEmptyArrayWithStatusOne) {
+  const FailureCase& failure = std::get<1>(GetParam());
   fake::Scenario scenario{sample_registry(), {}};
-  scenario.overrides[GetParam().override_path] = GetParam().response;
-  service_->set_scenario(scenario);
+  scenario.overrides[testing_support::path_of(format(), failure.stage)] = failure.response;
+  service().set_scenario(scenario);
   const ProcessResult listing = run({});
   EXPECT_EQ(listing.out, "[Fail]\n");
   EXPECT_EQ(listing.err, "");
@@ -136,47 +164,55 @@ TEST_P(RegistryListFailureTest, ListingPrintsOnlyFailAndJsonAnEmptyArrayWithStat
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, RegistryListFailureTest,
-    testing::Values(
-        FailureCase{
-            "TokenRefused", "/token", {400, "application/json", R"({"error":"invalid_grant"})"}},
-        FailureCase{
-            "ServiceUnavailable", "/feeds/spreadsheets/private/full", {503, "text/plain", "busy"}},
-        FailureCase{
-            "TruncatedListFeed",
-            "/feeds/list/inv/od6/private/full",
-            {200, "application/atom+xml", "<feed xmlns=\"http://www.w3.org/2005/Atom\"><entry>"}}),
-    [](const testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
+    testing::Combine(
+        testing::Values(Format::gdata, Format::sheets_v4),
+        testing::Values(
+            FailureCase{"TokenRefused",
+                        Stage::token,
+                        {400, "application/json", R"({"error":"invalid_grant"})"}},
+            FailureCase{"ServiceUnavailable", Stage::spreadsheets, {503, "text/plain", "busy"}},
+            FailureCase{
+                "WorksheetsNotFound",
+                Stage::worksheets,
+                {404, "application/json", R"({"error":{"code":404,"status":"NOT_FOUND"}})"}},
+            FailureCase{"TruncatedList",
+                        Stage::list,
+                        {200, "application/octet-stream",
+                         "<feed xmlns=\"http://www.w3.org/2005/Atom\"><entry>{\"values\":["}})),
+    [](const testing::TestParamInfo<std::tuple<Format, FailureCase>>& info) {
+      return testing_support::format_name(std::get<0>(info.param)) + "_" +
+             std::get<1>(info.param).name;
+    });
 
-TEST_F(RegistryListTest, MissingKeyFileFailsWithoutContactingTheService) {
+TEST_P(RegistryListTest, MissingKeyFileFailsWithoutContactingTheService) {
   fs::remove(directory_ / CERTIFICATE_FILE);
   const ProcessResult result = run({});
   EXPECT_EQ(result.out, "[Fail]\n");
   EXPECT_EQ(result.exit_status, 0);
-  EXPECT_TRUE(service_->requests().empty());
+  EXPECT_TRUE(service().requests().empty());
 }
 
-TEST_F(RegistryListTest, KeyFileIsReadFromTheWorkingDirectoryOnly) {
+TEST_P(RegistryListTest, KeyFileIsReadFromTheWorkingDirectoryOnly) {
   const fs::path nested = directory_ / "elsewhere";
   fs::create_directories(nested);
-  const fs::path saved = directory_;
-  directory_ = nested;
-  const ProcessResult result = run({});
-  directory_ = saved;
-  EXPECT_EQ(result.out, "[Fail]\n");
+  ProcessOptions options;
+  options.working_directory = nested.string();
+  EXPECT_EQ(run({}, options).out, "[Fail]\n");
+  EXPECT_TRUE(service().requests().empty());
 }
 
-TEST_F(RegistryListTest, UnwritableOutputIsReportedByTheExitStatus) {
+TEST_P(RegistryListTest, UnwritableOutputIsReportedByTheExitStatus) {
   ProcessOptions to_full;
   to_full.stdout_path = "/dev/full";
   EXPECT_EQ(run({}, to_full).exit_status, 1);
   EXPECT_EQ(run({"--json"}, to_full).exit_status, 1);
 }
 
-TEST_F(RegistryListTest, ServiceThatIsNotListeningGivesFail) {
-  service_->stop();
+TEST_P(RegistryListTest, ServiceThatIsNotListeningGivesFail) {
+  service().stop();
   const ProcessResult listing = run({});
   const ProcessResult json = run({"--json"});
-  service_->start();
+  service().start();
   EXPECT_EQ(listing.out, "[Fail]\n");
   EXPECT_EQ(listing.exit_status, 0);
   EXPECT_EQ(json.out, "[\n]");
@@ -185,17 +221,29 @@ TEST_F(RegistryListTest, ServiceThatIsNotListeningGivesFail) {
 
 // The shipped build points at the real service. Run it where no network exists at all, a
 // fresh network namespace, so that nothing can leave this machine.
-TEST_F(RegistryListTest, DefaultBuildWithNoReachableServicePrintsFail) {
+TEST(DefaultBuildTest, WithNoReachableServicePrintsFail) {
+  const fs::path directory =
+      fs::temp_directory_path() / ("registry-list-default-" + std::to_string(getpid()));
+  fs::create_directories(directory);
+  fs::copy_file(kPki + "/sa-legacy.p12", directory / CERTIFICATE_FILE,
+                fs::copy_options::overwrite_existing);
   ProcessOptions isolated;
   isolated.wrapper = {"unshare", "--net", "--map-root-user"};
-  isolated.working_directory = directory_.string();
+  isolated.working_directory = directory.string();
   isolated.timeout = std::chrono::seconds(60);
   const ProcessResult probe = run_process({"true"}, isolated);
   if (probe.exit_status != 0) GTEST_SKIP() << "cannot make a network namespace here";
   const ProcessResult result = run_process({DEFAULT_BUILD}, isolated);
+  fs::remove_all(directory);
   EXPECT_EQ(result.out, "[Fail]\n");
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(result.exit_status, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Formats, RegistryListTest,
+                         testing::Values(Format::gdata, Format::sheets_v4),
+                         [](const testing::TestParamInfo<Format>& info) {
+                           return testing_support::format_name(info.param);
+                         });
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <wctype.h>
+#include <zlib.h>
 
 #include <atomic>
 #include <chrono>
@@ -46,6 +47,17 @@ constexpr std::string_view kJwtBearerGrant = "urn:ietf:params:oauth:grant-type:j
 constexpr std::string_view kSpreadsheetsFeedPath = "/feeds/spreadsheets/private/full";
 constexpr std::string_view kUpdated = "2024-05-01T10:00:00.000Z";
 constexpr std::string_view kNs = "http://schemas.google.com/spreadsheets/2006";
+constexpr std::string_view kJsonType = "application/json; charset=UTF-8";
+constexpr std::string_view kDriveFilesPath = "/drive/v3/files";
+constexpr std::string_view kSheetsPath = "/v4/spreadsheets";
+constexpr std::string_view kDriveQueryStart =
+    "mimeType='application/vnd.google-apps.spreadsheet' and name = '";
+constexpr std::string_view kDriveQueryEnd = "' and trashed = false";
+constexpr std::string_view kDriveFields = "files(id,name)";
+constexpr std::string_view kDrivePageSize = "1000";
+constexpr std::string_view kSheetsFields = "sheets.properties(sheetId,title,index)";
+// Not equal to the index, so a client mixing up sheetId and index gets caught.
+constexpr std::size_t kFirstSheetId = 1000;
 constexpr long long kTokenLifetime = 3600;
 constexpr long long kClockSkew = 300;
 
@@ -117,10 +129,12 @@ int hex_value(char c) {
   return -1;
 }
 
-std::optional<std::string> form_decode(std::string_view in) {
+// Form bodies spell a space '+'; the JSON APIs' query strings and paths are only percent-decoded,
+// so a '+' there stays a plus.
+std::optional<std::string> percent_decode(std::string_view in, bool plus_is_space) {
   std::string out;
   for (std::size_t i = 0; i < in.size(); ++i) {
-    if (in[i] == '+') {
+    if (in[i] == '+' && plus_is_space) {
       out += ' ';
     } else if (in[i] == '%') {
       if (i + 2 >= in.size()) return std::nullopt;
@@ -136,8 +150,9 @@ std::optional<std::string> form_decode(std::string_view in) {
   return out;
 }
 
-// Parses an application/x-www-form-urlencoded body; nullopt on bad escapes or repeated names.
-std::optional<std::map<std::string, std::string>> parse_form(std::string_view body) {
+// Parses name=value pairs joined by '&'; nullopt on bad escapes or repeated names.
+std::optional<std::map<std::string, std::string>> parse_pairs(std::string_view body,
+                                                              bool plus_is_space) {
   std::map<std::string, std::string> fields;
   std::size_t pos = 0;
   while (pos <= body.size()) {
@@ -147,13 +162,17 @@ std::optional<std::map<std::string, std::string>> parse_form(std::string_view bo
     pos = amp + 1;
     if (pair.empty()) continue;
     std::size_t eq = pair.find('=');
-    auto name = form_decode(pair.substr(0, eq));
-    auto value =
-        form_decode(eq == std::string_view::npos ? std::string_view{} : pair.substr(eq + 1));
+    auto name = percent_decode(pair.substr(0, eq), plus_is_space);
+    auto value = percent_decode(
+        eq == std::string_view::npos ? std::string_view{} : pair.substr(eq + 1), plus_is_space);
     if (!name || !value) return std::nullopt;
     if (!fields.emplace(std::move(*name), std::move(*value)).second) return std::nullopt;
   }
   return fields;
+}
+
+std::optional<std::map<std::string, std::string>> parse_form(std::string_view body) {
+  return parse_pairs(body, true);
 }
 
 std::string media_type(std::string_view content_type) {
@@ -411,6 +430,245 @@ std::string render_list(const Spreadsheet& s, const Worksheet& ws, const std::st
   return out;
 }
 
+// Strings in the JSON answers: quote and backslash escaped, other control characters as \u00XX,
+// everything else (UTF-8 included) copied as is. Runs of plain text are copied in one go: a values
+// answer can run to tens of megabytes.
+void append_json_string(std::string& out, std::string_view s) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += '"';
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(s.data() + start, i - start);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else {
+      out += "\\u00";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+    start = i + 1;
+  }
+  out.append(s.data() + start, s.size() - start);
+  out += '"';
+}
+
+std::string json_error_body(int code, std::string_view message, std::string_view status) {
+  std::string out = "{\"error\":{\"code\":";
+  out += std::to_string(code);
+  out += ",\"message\":";
+  append_json_string(out, message);
+  out += ",\"status\":";
+  append_json_string(out, status);
+  out += "}}";
+  return out;
+}
+
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string ascii_lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = ascii_lower(c);
+  return out;
+}
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+// Drive's title search is looser than an exact match; only ASCII letters fold here, so a client
+// that trusts the search instead of comparing titles itself gets caught by "Inventory" vs
+// "inventory" without relying on any particular Unicode case mapping.
+bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+  }
+  return true;
+}
+
+// The title in the one Drive search the program makes, or nullopt for any other q. Inside the
+// quotes, \' is a quote and \\ a backslash; any other escape or a bare quote is malformed.
+std::optional<std::string> parse_drive_query(std::string_view q) {
+  if (q.substr(0, kDriveQueryStart.size()) != kDriveQueryStart) return std::nullopt;
+  std::string title;
+  std::size_t i = kDriveQueryStart.size();
+  for (; i < q.size() && q[i] != '\''; ++i) {
+    if (q[i] == '\\') {
+      if (i + 1 == q.size() || (q[i + 1] != '\'' && q[i + 1] != '\\')) return std::nullopt;
+      ++i;
+    }
+    title += q[i];
+  }
+  if (q.substr(i) != kDriveQueryEnd) return std::nullopt;
+  return title;
+}
+
+std::string render_drive_files(const Model& model, std::string_view title) {
+  std::string out = "{\"files\":[";
+  bool first = true;
+  for (const auto& s : model.spreadsheets) {
+    // Untitled files are always listed: the client has to cope with a file without a name.
+    if (s.title && !equal_ignoring_ascii_case(*s.title, title)) continue;
+    if (!first) out += ',';
+    first = false;
+    out += "{\"id\":";
+    append_json_string(out, s.id);
+    if (s.title) {
+      out += ",\"name\":";
+      append_json_string(out, *s.title);
+    }
+    out += '}';
+  }
+  out += "]}";
+  return out;
+}
+
+std::string render_sheet_properties(const Spreadsheet& s) {
+  // Empty repeated fields are left out of the live API's answers rather than sent as [].
+  if (s.worksheets.empty()) return "{}";
+  std::string out = "{\"sheets\":[";
+  for (std::size_t i = 0; i < s.worksheets.size(); ++i) {
+    if (i > 0) out += ',';
+    out += "{\"properties\":{\"sheetId\":";
+    out += std::to_string(kFirstSheetId + i);
+    out += ",\"title\":";
+    append_json_string(out, s.worksheets[i].title);
+    out += ",\"index\":";
+    out += std::to_string(i);
+    out += "}}";
+  }
+  out += "]}";
+  return out;
+}
+
+// A whole-sheet A1 range: the title in single quotes with embedded quotes doubled. Anything else
+// (unquoted, a cell range after '!', a lone quote inside) gives nullopt.
+std::optional<std::string> parse_quoted_sheet_title(std::string_view range) {
+  if (range.size() < 2 || range.front() != '\'' || range.back() != '\'') return std::nullopt;
+  const std::string_view inner = range.substr(1, range.size() - 2);
+  std::string title;
+  for (std::size_t i = 0; i < inner.size(); ++i) {
+    if (inner[i] == '\'') {
+      if (i + 1 == inner.size() || inner[i + 1] != '\'') return std::nullopt;
+      ++i;
+    }
+    title += inner[i];
+  }
+  return title;
+}
+
+std::string quote_sheet_title(std::string_view title) {
+  std::string out = "'";
+  for (char c : title) {
+    out += c;
+    if (c == '\'') out += '\'';
+  }
+  out += '\'';
+  return out;
+}
+
+std::size_t trimmed_size(const std::vector<std::string>& row) {
+  std::size_t n = row.size();
+  while (n > 0 && row[n - 1].empty()) --n;
+  return n;
+}
+
+// The whole grid, as the live API returns it: the header is row 1 and every data row follows,
+// blank ones and those after a blank one included (finding the end of the table is the client's
+// job). Trailing empty cells and trailing empty rows are not sent.
+std::string render_values(const Worksheet& ws) {
+  auto row_at = [&ws](std::size_t r) -> const std::vector<std::string>& {
+    return r == 0 ? ws.header : ws.rows[r - 1];
+  };
+  std::size_t count = ws.rows.size() + 1;
+  while (count > 0 && trimmed_size(row_at(count - 1)) == 0) --count;
+
+  std::size_t estimate = 128 + 2 * ws.title.size();
+  for (std::size_t r = 0; r < count; ++r) {
+    estimate += 3;
+    for (const auto& cell : row_at(r)) estimate += cell.size() + 3;
+  }
+  std::string out;
+  out.reserve(estimate);
+  out += "{\"range\":";
+  append_json_string(out, quote_sheet_title(ws.title) + "!A1:Z1000");
+  out += ",\"majorDimension\":\"ROWS\"";
+  if (count > 0) {
+    out += ",\"values\":[";
+    for (std::size_t r = 0; r < count; ++r) {
+      if (r > 0) out += ',';
+      out += '[';
+      const auto& row = row_at(r);
+      const std::size_t n = trimmed_size(row);
+      for (std::size_t c = 0; c < n; ++c) {
+        if (c > 0) out += ',';
+        append_json_string(out, row[c]);
+      }
+      out += ']';
+    }
+    out += ']';
+  }
+  out += '}';
+  return out;
+}
+
+bool is_json_api_path(std::string_view path) {
+  return path.substr(0, 7) == "/drive/" || path.substr(0, 4) == "/v4/";
+}
+
+// cpp-httplib only compresses a bare "application/json", not the "; charset=UTF-8" form the live
+// APIs send, so the JSON answers are gzipped here.
+std::string gzip(std::string_view in) {
+  if (in.size() > 0xffffffffu) throw std::runtime_error("body too large to gzip");
+  z_stream zs{};
+  if (deflateInit2(&zs, Z_BEST_SPEED, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+    throw std::runtime_error("deflateInit2 failed");
+  }
+  std::string out(deflateBound(&zs, static_cast<uLong>(in.size())), '\0');
+  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+  zs.avail_in = static_cast<uInt>(in.size());
+  zs.next_out = reinterpret_cast<Bytef*>(out.data());
+  zs.avail_out = static_cast<uInt>(out.size());
+  const int rc = deflate(&zs, Z_FINISH);
+  out.resize(zs.total_out);
+  deflateEnd(&zs);
+  if (rc != Z_STREAM_END) throw std::runtime_error("deflate failed");
+  return out;
+}
+
+// Whether Accept-Encoding allows gzip: a "gzip" or "*" coding not refused with q=0.
+bool accepts_gzip(const httplib::Request& req) {
+  const auto [first, last] = req.headers.equal_range("Accept-Encoding");
+  for (auto it = first; it != last; ++it) {
+    const std::string_view value = it->second;
+    std::size_t pos = 0;
+    while (pos <= value.size()) {
+      std::size_t comma = value.find(',', pos);
+      if (comma == std::string_view::npos) comma = value.size();
+      const std::string_view item = value.substr(pos, comma - pos);
+      pos = comma + 1;
+      const std::size_t semi = item.find(';');
+      const std::string coding = ascii_lower(trim(item.substr(0, semi)));
+      if (coding != "gzip" && coding != "*") continue;
+      std::string weight;
+      if (semi != std::string_view::npos) {
+        for (char c : item.substr(semi + 1)) {
+          if (c != ' ' && c != '\t') weight += ascii_lower(c);
+        }
+      }
+      const bool refused = weight == "q=0" || weight == "q=0." || weight == "q=0.0" ||
+                           weight == "q=0.00" || weight == "q=0.000";
+      if (!refused) return true;
+    }
+  }
+  return false;
+}
+
 std::string replace_all(std::string body, std::string_view marker, const std::string& value) {
   std::size_t pos = 0;
   while ((pos = body.find(marker, pos)) != std::string::npos) {
@@ -493,7 +751,27 @@ struct Reply {
   int status = 404;
   std::string content_type = "text/plain; charset=utf-8";
   std::shared_ptr<const std::string> body;
+  std::string cache_key;         // set when body is cached in the State under this key
+  std::string content_encoding;  // empty: body is sent as is
 };
+
+Reply make_reply(int status, std::string content_type, std::shared_ptr<const std::string> body) {
+  Reply reply;
+  reply.status = status;
+  reply.content_type = std::move(content_type);
+  reply.body = std::move(body);
+  return reply;
+}
+
+// The scenario's body under key, rendered on first use.
+template <class Render>
+std::shared_ptr<const std::string> cached(State& st, const std::string& key, Render render) {
+  std::lock_guard lock(st.mutex);
+  if (auto it = st.cache.find(key); it != st.cache.end()) return it->second;
+  auto body = std::make_shared<const std::string>(render());
+  st.cache.emplace(key, body);
+  return body;
+}
 
 }  // namespace
 
@@ -561,13 +839,32 @@ struct FakeService::Impl {
   Reply token_endpoint(const httplib::Request& req);
   std::optional<std::string> check_assertion(const std::string& jwt) const;
   Reply feed(State& st, const std::string& path);
+  Reply json_answer(State& st, const std::string& path, std::string_view query);
+  Reply json_encoded(const httplib::Request& req, State& st, Reply reply);
 };
 
 namespace {
 
 Reply text_reply(int status, std::string content_type, std::string body) {
-  return Reply{status, std::move(content_type),
-               std::make_shared<const std::string>(std::move(body))};
+  return make_reply(status, std::move(content_type),
+                    std::make_shared<const std::string>(std::move(body)));
+}
+
+Reply json_reply(int status, std::string body) {
+  return text_reply(status, std::string(kJsonType), std::move(body));
+}
+
+Reply json_error(int code, std::string_view message, std::string_view status) {
+  return json_reply(code, json_error_body(code, message, status));
+}
+
+Reply invalid_argument() { return json_error(400, "Invalid Value", "INVALID_ARGUMENT"); }
+
+Reply cached_json(State& st, std::string key, const std::function<std::string()>& render) {
+  Reply reply = json_reply(200, {});
+  reply.body = cached(st, key, render);
+  reply.cache_key = std::move(key);
+  return reply;
 }
 
 Reply grant_error(const std::string& why) {
@@ -664,7 +961,7 @@ Reply FakeService::Impl::feed(State& st, const std::string& path) {
     st.cached_base = b;
   }
   if (auto it = st.cache.find(path); it != st.cache.end()) {
-    return Reply{200, std::string(kAtomType), it->second};
+    return make_reply(200, std::string(kAtomType), it->second);
   }
 
   const Model& model = st.scenario.model;
@@ -687,7 +984,69 @@ Reply FakeService::Impl::feed(State& st, const std::string& path) {
   if (!body) return text_reply(404, "text/plain; charset=utf-8", "Not found\n");
   auto shared = std::make_shared<const std::string>(std::move(*body));
   st.cache.emplace(path, shared);
-  return Reply{200, std::string(kAtomType), std::move(shared)};
+  return make_reply(200, std::string(kAtomType), std::move(shared));
+}
+
+Reply FakeService::Impl::json_answer(State& st, const std::string& path, std::string_view query) {
+  const Model& model = st.scenario.model;
+  const auto params = parse_pairs(query, false);
+  auto param = [&params](const char* name) -> std::optional<std::string_view> {
+    const auto it = params->find(name);
+    if (it == params->end()) return std::nullopt;
+    return it->second;
+  };
+
+  if (path == kDriveFilesPath) {
+    if (!params || params->size() != 3 || param("fields") != kDriveFields ||
+        param("pageSize") != kDrivePageSize || !param("q")) {
+      return invalid_argument();
+    }
+    const auto title = parse_drive_query(*param("q"));
+    if (!title) return invalid_argument();
+    return cached_json(st, "drive\n" + ascii_lower(*title),
+                       [&] { return render_drive_files(model, *title); });
+  }
+
+  // parts[0] is the empty string before the leading '/'.
+  const auto parts = split_path(path);
+  const bool metadata = parts.size() == 4;
+  if (path.compare(0, kSheetsPath.size() + 1, std::string(kSheetsPath) + "/") != 0 ||
+      !(metadata || (parts.size() == 6 && parts[4] == "values"))) {
+    return text_reply(404, "text/plain; charset=utf-8", "Not found\n");
+  }
+  if (!params || params->size() != 1 ||
+      (metadata ? param("fields") != kSheetsFields : param("majorDimension") != "ROWS")) {
+    return invalid_argument();
+  }
+  const auto id = percent_decode(parts[3], false);
+  const Spreadsheet* s = id ? find_spreadsheet(model, *id) : nullptr;
+  if (!s) return json_error(404, "Requested entity was not found.", "NOT_FOUND");
+  if (metadata) {
+    return cached_json(st, "sheets\n" + s->id, [s] { return render_sheet_properties(*s); });
+  }
+
+  const auto range = percent_decode(parts[5], false);
+  const auto title = range ? parse_quoted_sheet_title(*range) : std::nullopt;
+  for (std::size_t i = 0; title && i < s->worksheets.size(); ++i) {
+    const Worksheet& ws = s->worksheets[i];
+    if (ws.title != *title) continue;
+    return cached_json(st, "values\n" + s->id + "\n" + std::to_string(i),
+                       [&ws] { return render_values(ws); });
+  }
+  return json_error(400, "Unable to parse range: " + (range ? *range : parts[5]),
+                    "INVALID_ARGUMENT");
+}
+
+Reply FakeService::Impl::json_encoded(const httplib::Request& req, State& st, Reply reply) {
+  if (reply.content_type != kJsonType || !accepts_gzip(req)) return reply;
+  if (reply.cache_key.empty()) {
+    reply.body = std::make_shared<const std::string>(gzip(*reply.body));
+  } else {
+    const auto plain = reply.body;
+    reply.body = cached(st, "gzip\n" + reply.cache_key, [&plain] { return gzip(*plain); });
+  }
+  reply.content_encoding = "gzip";
+  return reply;
 }
 
 Reply FakeService::Impl::dispatch(const httplib::Request& req, const std::string& path) {
@@ -717,9 +1076,20 @@ Reply FakeService::Impl::dispatch(const httplib::Request& req, const std::string
 
   static constexpr std::string_view kBearer = "Bearer ";
   const std::string auth = req.get_header_value("Authorization");
+  const bool json_api = is_json_api_path(path);
   if (req.get_header_value_count("Authorization") != 1 ||
       auth.compare(0, kBearer.size(), kBearer) != 0 ||
       !is_issued(std::string_view(auth).substr(kBearer.size()))) {
+    if (json_api) {
+      static constexpr std::string_view kExpected =
+          " Expected OAuth 2 access token, login cookie or other valid authentication credential."
+          " See https://developers.google.com/identity/sign-in/web/devconsole-project.";
+      const std::string message =
+          req.has_header("Authorization")
+              ? "Request had invalid authentication credentials." + std::string(kExpected)
+              : "Request is missing required authentication credential." + std::string(kExpected);
+      return json_encoded(req, *st, json_error(401, message, "UNAUTHENTICATED"));
+    }
     Reply reply = text_reply(401, "text/html; charset=UTF-8",
                              "<HTML><HEAD><TITLE>Unauthorized</TITLE></HEAD><BODY>"
                              "<H1>Unauthorized</H1></BODY></HTML>");
@@ -728,6 +1098,12 @@ Reply FakeService::Impl::dispatch(const httplib::Request& req, const std::string
   if (canned != overrides.end()) return canned_reply();
   if (req.method != "GET" && req.method != "HEAD") {
     return text_reply(404, "text/plain; charset=utf-8", "Not found\n");
+  }
+  if (json_api) {
+    const std::size_t q = req.target.find('?');
+    const std::string_view query =
+        q == std::string::npos ? std::string_view{} : std::string_view(req.target).substr(q + 1);
+    return json_encoded(req, *st, json_answer(*st, path, query));
   }
   return feed(*st, path);
 }
@@ -750,6 +1126,10 @@ void FakeService::Impl::handle(const httplib::Request& req, httplib::Response& r
     res.body = *reply.body;
   } else {
     res.set_content(*reply.body, reply.content_type);
+  }
+  if (!reply.content_encoding.empty()) {
+    res.set_header("Content-Encoding", reply.content_encoding);
+    res.set_header("Vary", "Accept-Encoding");
   }
   if (reply.status == 401) res.set_header("WWW-Authenticate", "Bearer realm=\"fake\"");
   rec.status = reply.status;
@@ -842,6 +1222,12 @@ std::string FakeService::token_uri() const { return base_url() + "/token"; }
 std::string FakeService::spreadsheets_feed_uri() const {
   return base_url() + std::string(kSpreadsheetsFeedPath);
 }
+
+std::string FakeService::drive_files_uri() const {
+  return base_url() + std::string(kDriveFilesPath);
+}
+
+std::string FakeService::sheets_uri() const { return base_url() + std::string(kSheetsPath); }
 
 void FakeService::set_scenario(Scenario scenario) {
   auto fresh = std::make_shared<State>(std::move(scenario));

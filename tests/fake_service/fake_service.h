@@ -1,6 +1,8 @@
 // A loopback HTTPS stand-in for the spreadsheet service: the OAuth2 token endpoint (JWT bearer
-// grant) and the GData Atom feeds for spreadsheets, worksheets and list rows. Tests drive the
-// program against it and then inspect what it sent.
+// grant), the GData Atom feeds for spreadsheets, worksheets and list rows, and the JSON APIs that
+// replaced them (the Drive v3 file search and Sheets v4 metadata and values). Both wire formats
+// render the same Model, so one test scenario serves either. Tests drive the program against it
+// and then inspect what it sent.
 #pragma once
 
 #include <cstddef>
@@ -33,7 +35,9 @@ struct Model {
 };
 
 // When served, "{{base}}" anywhere in body is replaced by base_url() and "{{port}}" by port().
-// An empty content_type sends no Content-Type header at all.
+// An empty content_type sends no Content-Type header at all. The default suits the feeds; a canned
+// answer for a Drive or Sheets path should set content_type explicitly (the live APIs send
+// "application/json; charset=UTF-8"). Canned bodies are sent as given, never gzipped by the fake.
 struct CannedResponse {
   int status = 200;
   std::string content_type = "application/atom+xml; charset=UTF-8";
@@ -42,10 +46,12 @@ struct CannedResponse {
 
 struct Scenario {
   Model model;
-  // Key: request path without query, e.g. "/token" or "/feeds/spreadsheets/private/full".
-  // Replaces the generated answer for that path, whatever the method. The bearer check still
-  // applies to every path except "/token". A 200 override of "/token" whose JSON body has a string
-  // "access_token" makes that token acceptable as a bearer token.
+  // Key: request path without query, exactly as sent (not percent-decoded), e.g. "/token",
+  // "/feeds/spreadsheets/private/full", "/drive/v3/files" or
+  // "/v4/spreadsheets/inv/values/%27Registry%27".
+  // Replaces the generated answer for that path, whatever the method and query. The bearer check
+  // still applies to every path except "/token". A 200 override of "/token" whose JSON body has a
+  // string "access_token" makes that token acceptable as a bearer token.
   std::map<std::string, CannedResponse> overrides;
 };
 
@@ -64,16 +70,41 @@ struct PkiPaths {
   std::string dir;  // files as made by tests/pki/make_test_pki.sh
 };
 
+// JWT scope claims: the feeds need the one scope; the JSON APIs need read access to the sheets and
+// to Drive file metadata (to search by title), space-separated in this order.
+inline constexpr char kFeedsScope[] = "https://spreadsheets.google.com/feeds";
+inline constexpr char kSheetsV4Scopes[] =
+    "https://www.googleapis.com/auth/spreadsheets.readonly "
+    "https://www.googleapis.com/auth/drive.metadata.readonly";
+
 struct ServiceOptions {
   std::string pki_dir;
   int port = 0;                      // 0 = ephemeral
   std::string cert_name = "server";  // serves <cert_name>.pem/.key from pki_dir
   std::string service_account = "registry-reader@registry-project.iam.gserviceaccount.com";
-  std::string scope = "https://spreadsheets.google.com/feeds";  // exact expected JWT scope claim
+  // The exact expected JWT scope claim. It only decides which tokens get issued: every issued
+  // token is accepted by the feeds and the JSON APIs alike.
+  std::string scope = kFeedsScope;
   // Called on a server thread after each request has been recorded, before the answer is sent.
   std::function<void(const RecordedRequest&)> on_request;
 };
 
+// What the JSON APIs accept and answer (all GET, all behind the bearer check; query values are
+// percent-decoded with '+' kept as a literal plus; an unknown, missing or repeated parameter is a
+// 400 INVALID_ARGUMENT):
+//   /drive/v3/files?q=...&fields=files(id,name)&pageSize=1000 with q exactly
+//     mimeType='application/vnd.google-apps.spreadsheet' and name = '<title>' and trashed = false
+//     (\' and \\ escape a quote and a backslash in the title) lists, in model order, every
+//     spreadsheet whose title equals <title> ignoring ASCII case, plus every untitled one (listed
+//     without a "name" member).
+//   /v4/spreadsheets/<id>?fields=sheets.properties(sheetId,title,index) lists the worksheets;
+//     sheetId is 1000 + index.
+//   /v4/spreadsheets/<id>/values/<range>?majorDimension=ROWS, <range> one percent-encoded path
+//     segment holding the worksheet title in single quotes, embedded quotes doubled, returns the
+//     header row and then every data row, blank ones included, each without its trailing empty
+//     cells; trailing empty rows are left out, and so is "values" when nothing is left.
+// An unknown spreadsheet id is a 404 NOT_FOUND, an unknown worksheet a 400. JSON answers are
+// gzipped when the client accepts gzip, as the live service does.
 class FakeService {
  public:
   explicit FakeService(ServiceOptions options);
@@ -90,8 +121,10 @@ class FakeService {
   std::string base_url() const;               // "https://127.0.0.1:<port>"
   std::string token_uri() const;              // base_url() + "/token"
   std::string spreadsheets_feed_uri() const;  // base_url() + "/feeds/spreadsheets/private/full"
+  std::string drive_files_uri() const;        // base_url() + "/drive/v3/files"
+  std::string sheets_uri() const;             // base_url() + "/v4/spreadsheets"
 
-  void set_scenario(Scenario scenario);  // thread-safe swap; feeds are re-rendered lazily
+  void set_scenario(Scenario scenario);  // thread-safe swap; answers are re-rendered lazily
   std::vector<RecordedRequest> requests() const;
   void clear_requests();
   std::vector<std::string> issued_tokens() const;

@@ -1,5 +1,7 @@
 // Serves sample_model() on 127.0.0.1 for trying the program by hand:
-//   fake-service --pki-dir DIR [--port N] [--cert NAME]
+//   fake-service --pki-dir DIR [--port N] [--cert NAME] [--format gdata|sheets-v4]
+// Both the feeds and the JSON APIs are always served; --format only picks the JWT scope the token
+// endpoint expects, which is what the program's format choice changes.
 #include <signal.h>
 
 #include <cstdio>
@@ -14,7 +16,8 @@
 namespace {
 
 int usage() {
-  std::cerr << "usage: fake-service --pki-dir DIR [--port N] [--cert NAME]\n";
+  std::cerr << "usage: fake-service --pki-dir DIR [--port N] [--cert NAME] "
+               "[--format gdata|sheets-v4]\n";
   return 2;
 }
 
@@ -35,6 +38,14 @@ int main(int argc, char** argv) {
       options.port = static_cast<int>(port);
     } else if (arg == "--cert") {
       options.cert_name = value;
+    } else if (arg == "--format") {
+      if (value == "gdata") {
+        options.scope = fake::kFeedsScope;
+      } else if (value == "sheets-v4") {
+        options.scope = fake::kSheetsV4Scopes;
+      } else {
+        return usage();
+      }
     } else {
       return usage();
     }

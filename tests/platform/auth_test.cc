@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/failure/failure.h"
+#include "platform/feeds/feeds.h"
 
 namespace kolvo {
 namespace {

@@ -7,7 +7,11 @@
 namespace kolvo {
 namespace {
 
-FeedEntry row(std::vector<ListElement> elements) { return FeedEntry{"", {}, std::move(elements)}; }
+FeedEntry row(std::vector<ListElement> elements) {
+  FeedEntry entry;
+  entry.elements = std::move(elements);
+  return entry;
+}
 
 TEST(ToRecordTest, SerialNumberIsTakenOutAndTheRestBecomeProperties) {
   const RegistryRecord record = to_record(row({{"serialnumber", "SN\\7"}, {"b", "2"}, {"a", "1"}}));
@@ -48,7 +52,7 @@ TEST(ToRecordTest, IllFormedTextBecomesTheDefaultCharacterWithoutFailing) {
 
 Feed titled(std::vector<std::optional<std::string>> titles) {
   Feed feed;
-  for (auto& title : titles) feed.entries.push_back(FeedEntry{std::move(title), {}, {}});
+  for (auto& title : titles) feed.entries.emplace_back().title = std::move(title);
   return feed;
 }
 

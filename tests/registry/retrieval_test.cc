@@ -1,44 +1,80 @@
-// The whole retrieval against the loopback fake of the spreadsheet service.
+// The whole retrieval against the loopback fake of the spreadsheet service, in both wire
+// formats: every case runs over the Atom feeds and over Sheets v4 with Drive v3.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <map>
+#include <memory>
 
 #include "fake_service.h"
+#include "feed_paths.h"
+#include "platform/auth/auth.h"
 #include "platform/failure/failure.h"
 #include "registry/registry.h"
 
 namespace kolvo {
+
+// Names the format in test listings instead of a byte dump.
+void PrintTo(FeedFormat format, std::ostream* os) {
+  *os << (format == FeedFormat::gdata ? "gdata" : "sheets-v4");
+}
+
 namespace {
 
 const std::string kPki = TEST_PKI_DIR;
-const std::string kSpreadsheetsPath = "/feeds/spreadsheets/private/full";
-const std::string kWorksheetsPath = "/feeds/worksheets/inv/private/full";
-const std::string kListPath = "/feeds/list/inv/od6/private/full";
+
+using testing_support::path_of;
+using testing_support::paths_up_to;
+using testing_support::Stage;
+
+// The program's format and the test support's stand for the same two formats.
+testing_support::Format support_format(FeedFormat format) {
+  return format == FeedFormat::gdata ? testing_support::Format::gdata
+                                     : testing_support::Format::sheets_v4;
+}
+std::string path_of(FeedFormat format, Stage stage) {
+  return path_of(support_format(format), stage);
+}
+std::vector<std::string> paths_up_to(FeedFormat format, Stage last) {
+  return paths_up_to(support_format(format), last);
+}
+std::string format_name(FeedFormat format) {
+  return testing_support::format_name(support_format(format));
+}
 
 fake::Worksheet registry_sheet(std::vector<std::string> header,
                                std::vector<std::vector<std::string>> rows) {
   return fake::Worksheet{kWorksheetTitle, std::move(header), std::move(rows), true};
 }
 
-fake::Model one_sheet(fake::Worksheet sheet) {
-  return fake::Model{{fake::Spreadsheet{"Inventory", "inv", {std::move(sheet)}}}};
+fake::Model one_sheet(fake::Worksheet sheet, std::string title = "Inventory") {
+  return fake::Model{{fake::Spreadsheet{std::move(title), "inv", {std::move(sheet)}}}};
 }
 
 fake::Scenario serve(fake::Model model) { return fake::Scenario{std::move(model), {}}; }
 
-class RetrievalTest : public testing::Test {
- protected:
-  static void SetUpTestSuite() {
+// One fake per format, each expecting that format's scopes, started on first use.
+fake::FakeService& service_for(FeedFormat format) {
+  static std::map<FeedFormat, std::unique_ptr<fake::FakeService>> services;
+  auto& service = services[format];
+  if (!service) {
     fake::ServiceOptions options;
     options.pki_dir = kPki;
-    service_ = new fake::FakeService(options);
-    service_->start();
+    options.scope = format == FeedFormat::gdata ? fake::kFeedsScope : fake::kSheetsV4Scopes;
+    service = std::make_unique<fake::FakeService>(options);
+    service->start();
   }
-  static void TearDownTestSuite() {
-    delete service_;
-    service_ = nullptr;
-  }
-  void SetUp() override { service_->clear_requests(); }
+  return *service;
+}
+
+// Runs the retrieval against the fake of the format the test is parameterised with.
+class RetrievalFixture : public testing::Test {
+ protected:
+  void SetUp() override { service().clear_requests(); }
+
+  virtual FeedFormat format() const = 0;
+  fake::FakeService& service() const { return service_for(format()); }
 
   RegistryClientConfig config() const {
     RegistryClientConfig config;
@@ -46,8 +82,11 @@ class RetrievalTest : public testing::Test {
     config.certificate_password = "notasecret";
     config.service_account = "registry-reader@registry-project.iam.gserviceaccount.com";
     config.spreadsheet_title = "Inventory";
-    config.token_uri = service_->token_uri();
-    config.spreadsheets_feed_uri = service_->spreadsheets_feed_uri();
+    config.token_uri = service().token_uri();
+    config.feed_format = format();
+    config.spreadsheets_feed_uri = service().spreadsheets_feed_uri();
+    config.drive_files_uri = service().drive_files_uri();
+    config.sheets_uri = service().sheets_uri();
     config.ca_bundle = kPki + "/ca.pem";
     config.connect_timeout_seconds = 5;
     config.stall_timeout_seconds = 5;
@@ -57,22 +96,23 @@ class RetrievalTest : public testing::Test {
 
   RegistryRecordList retrieve(fake::Model model) { return retrieve(serve(std::move(model))); }
   RegistryRecordList retrieve(fake::Scenario scenario) {
-    service_->set_scenario(std::move(scenario));
+    service().set_scenario(std::move(scenario));
     return retrieve_registry(config());
   }
 
   std::vector<std::string> requested_paths() const {
     std::vector<std::string> paths;
-    for (const auto& request : service_->requests()) paths.push_back(request.path);
+    for (const auto& request : service().requests()) paths.push_back(request.path);
     return paths;
   }
-
-  static fake::FakeService* service_;
 };
 
-fake::FakeService* RetrievalTest::service_ = nullptr;
+class RetrievalTest : public RetrievalFixture, public testing::WithParamInterface<FeedFormat> {
+ protected:
+  FeedFormat format() const override { return GetParam(); }
+};
 
-TEST_F(RetrievalTest, ReadsEveryRowInFeedOrder) {
+TEST_P(RetrievalTest, ReadsEveryRowInFeedOrder) {
   const RegistryRecordList list = retrieve(one_sheet(registry_sheet(
       {"Serial Number", "Name", "Location"}, {{"SN\\1", "Pump & <Valve>", "Z\xC3\xBCrich"},
                                               {"SN-2", "\"Drill\"", "\xE6\x9D\xB1\xE4\xBA\xAC"}})));
@@ -82,190 +122,299 @@ TEST_F(RetrievalTest, ReadsEveryRowInFeedOrder) {
   EXPECT_EQ(list, expected);
 }
 
-TEST_F(RetrievalTest, SignsInOnceAndSendsExactlyOneBearerHeaderOnEachFeedRequest) {
+std::vector<std::string> header_values(const fake::RecordedRequest& request, std::string name) {
+  std::vector<std::string> values;
+  for (const auto& [header, value] : request.headers) {
+    std::string lower = header;
+    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+    if (lower == name) values.push_back(value);
+  }
+  return values;
+}
+
+TEST_P(RetrievalTest, SignsInOnceAndSendsExactlyOneBearerHeaderOnEachFeedRequest) {
   retrieve(one_sheet(registry_sheet({"serialnumber"}, {{"1"}})));
-  const auto requests = service_->requests();
-  ASSERT_EQ(requested_paths(),
-            (std::vector<std::string>{"/token", kSpreadsheetsPath, kWorksheetsPath, kListPath}));
+  const auto requests = service().requests();
+  ASSERT_EQ(requested_paths(), paths_up_to(format(), Stage::list));
   EXPECT_EQ(requests[0].method, "POST");
-  ASSERT_EQ(service_->issued_tokens().size(), 1u);
-  const std::string bearer = "Bearer " + service_->issued_tokens()[0];
+  EXPECT_TRUE(header_values(requests[0], "authorization").empty());
+  ASSERT_EQ(service().issued_tokens().size(), 1u);
+  const std::string bearer = "Bearer " + service().issued_tokens()[0];
   for (std::size_t i = 1; i < requests.size(); ++i) {
     EXPECT_EQ(requests[i].method, "GET");
-    EXPECT_EQ(requests[i].query, "") << "a list query takes no parameters";
-    std::vector<std::string> authorizations, user_agents, encodings;
-    for (const auto& [name, value] : requests[i].headers) {
-      std::string lower = name;
-      std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
-      if (lower == "authorization") authorizations.push_back(value);
-      if (lower == "user-agent") user_agents.push_back(value);
-      if (lower == "accept-encoding") encodings.push_back(value);
-    }
-    EXPECT_EQ(authorizations, std::vector<std::string>{bearer});
-    EXPECT_TRUE(user_agents.empty());
+    EXPECT_EQ(header_values(requests[i], "authorization"), std::vector<std::string>{bearer});
+    EXPECT_TRUE(header_values(requests[i], "user-agent").empty());
+    const auto encodings = header_values(requests[i], "accept-encoding");
     ASSERT_EQ(encodings.size(), 1u);
     EXPECT_NE(encodings[0].find("gzip"), std::string::npos);
   }
-  EXPECT_EQ(requests[1].remote_port, requests[2].remote_port) << "feed requests share a connection";
-  EXPECT_EQ(requests[2].remote_port, requests[3].remote_port) << "feed requests share a connection";
-  // The token request carries the assertion, never a bearer header.
-  for (const auto& [name, value] : requests[0].headers) EXPECT_NE(name, "Authorization");
+  // Same host and port throughout here, so the three feed requests share one connection.
+  EXPECT_EQ(requests[1].remote_port, requests[2].remote_port);
+  EXPECT_EQ(requests[2].remote_port, requests[3].remote_port);
 }
 
-TEST_F(RetrievalTest, ModernlyEncryptedKeyFileWorksToo) {
-  service_->set_scenario(serve(one_sheet(registry_sheet({"serialnumber"}, {{"1"}}))));
+TEST_P(RetrievalTest, ModernlyEncryptedKeyFileWorksToo) {
+  service().set_scenario(serve(one_sheet(registry_sheet({"serialnumber"}, {{"1"}}))));
   RegistryClientConfig aes = config();
   aes.certificate_file = kPki + "/sa-aes.p12";
-  EXPECT_EQ(retrieve_registry(aes).size(), 1u);
+  EXPECT_EQ(retrieve_registry(aes), (RegistryRecordList{{u"1", {}}}));
 }
 
-TEST_F(RetrievalTest, EmptyRegistryIsASuccess) {
+TEST_P(RetrievalTest, EmptyRegistryIsASuccess) {
   EXPECT_TRUE(retrieve(one_sheet(registry_sheet({"serialnumber", "name"}, {}))).empty());
 }
 
-TEST_F(RetrievalTest, BlankRowEndsTheRows) {
+TEST_P(RetrievalTest, BlankRowEndsTheRows) {
   const auto list = retrieve(
-      {one_sheet(registry_sheet({"serialnumber"}, {{"1"}, {"2"}, {""}, {"after the gap"}}))});
-  EXPECT_EQ(list.size(), 2u);
+      one_sheet(registry_sheet({"serialnumber"}, {{"1"}, {"2"}, {""}, {"after the gap"}})));
+  EXPECT_EQ(list, (RegistryRecordList{{u"1", {}}, {u"2", {}}}));
 }
 
-TEST_F(RetrievalTest, RowWithoutSerialNumberAndRowWithOnlySerialNumber) {
-  const auto list = retrieve(
-      one_sheet(registry_sheet({"serialnumber", "name"}, {{"", "no serial"}, {"S2", ""}, {"S3"}})));
-  const RegistryRecordList expected = {
-      {u"", {{"name", "no serial"}}}, {u"S2", {{"name", ""}}}, {u"S3", {{"name", ""}}}};
+TEST_P(RetrievalTest, RaggedRowsGiveEmptyProperties) {
+  const auto list = retrieve(one_sheet(
+      registry_sheet({"serialnumber", "name", "notes"}, {{"S1"}, {"S2", "n"}, {"", "", "x"}})));
+  const RegistryRecordList expected = {{u"S1", {{"name", ""}, {"notes", ""}}},
+                                       {u"S2", {{"name", "n"}, {"notes", ""}}},
+                                       {u"", {{"name", ""}, {"notes", "x"}}}};
   EXPECT_EQ(list, expected);
+}
+
+TEST_P(RetrievalTest, RowWithoutSerialNumberAndRowWithOnlySerialNumber) {
+  const auto list = retrieve(
+      one_sheet(registry_sheet({"serialnumber", "name"}, {{"", "no serial"}, {"S2", ""}})));
+  EXPECT_EQ(list, (RegistryRecordList{{u"", {{"name", "no serial"}}}, {u"S2", {{"name", ""}}}}));
   const auto only = retrieve(one_sheet(registry_sheet({"serialnumber"}, {{"S1"}})));
   EXPECT_EQ(only, (RegistryRecordList{{u"S1", {}}}));
 }
 
-TEST_F(RetrievalTest, PropertyKeysComeOutInByteOrderWhateverTheColumnOrder) {
+TEST_P(RetrievalTest, PropertyKeysComeOutInByteOrderWhateverTheColumnOrder) {
   const auto list =
       retrieve(one_sheet(registry_sheet({"b", "serialnumber", "a"}, {{"2", "S", "1"}})));
-  ASSERT_EQ(list.size(), 1u);
-  std::vector<std::string> keys;
-  for (const auto& [key, value] : list[0].properties) keys.push_back(key);
-  EXPECT_EQ(keys, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(list, (RegistryRecordList{{u"S", {{"a", "1"}, {"b", "2"}}}}));
 }
 
-TEST_F(RetrievalTest, FirstOfTwoSpreadsheetsWithTheTitleIsUsed) {
+TEST_P(RetrievalTest, HeaderCellsBecomeListFeedNames) {
+  const auto list = retrieve(
+      one_sheet(registry_sheet({"Serial Number", "Time 2 Eat!", "letters_pl",
+                                "Tel\xC3\xA9"
+                                "fono",
+                                "\xD0\x98\xD0\xBC\xD1\x8F", "Name", "NAME", "", "?!"},
+                               {{"S1", "t", "l", "p", "i", "n1", "n2", "lost", "lost too"}})));
+  const RegistryRecordList expected = {{u"S1",
+                                        {{"letterspl", "l"},
+                                         {"name", "n1"},
+                                         {"name_2", "n2"},
+                                         {"tel\xC3\xA9"
+                                          "fono",
+                                          "p"},
+                                         {"time2eat", "t"},
+                                         {"\xD0\xB8\xD0\xBC\xD1\x8F", "i"}}}};
+  EXPECT_EQ(list, expected);
+}
+
+TEST_P(RetrievalTest, FirstSpreadsheetWithTheExactTitleIsUsed) {
+  // The Drive search matches titles loosely; the program must still pick by exact title.
   fake::Model model{
-      {fake::Spreadsheet{
-           "Inventory", "first", {registry_sheet({"serialnumber"}, {{"from first"}})}},
-       fake::Spreadsheet{
-           "Inventory", "second", {registry_sheet({"serialnumber"}, {{"from second"}})}}}};
-  EXPECT_EQ(retrieve(model), (RegistryRecordList{{u"from first", {}}}));
+      {fake::Spreadsheet{"INVENTORY", "upper", {registry_sheet({"serialnumber"}, {{"upper"}})}},
+       fake::Spreadsheet{"Inventory", "first", {registry_sheet({"serialnumber"}, {{"first"}})}},
+       fake::Spreadsheet{"Inventory", "second", {registry_sheet({"serialnumber"}, {{"second"}})}}}};
+  EXPECT_EQ(retrieve(model), (RegistryRecordList{{u"first", {}}}));
 }
 
-struct FailureCase {
-  const char* name;
-  friend void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
-  fake::Scenario scenario;
-  std::vector<std::string> paths_requested;  // what reached the service before the failure
-};
-
-fake::Scenario with_override(std::string path, fake::CannedResponse response) {
-  fake::Scenario scenario = serve(one_sheet(registry_sheet({"serialnumber"}, {{"1"}})));
-  scenario.overrides[std::move(path)] = std::move(response);
-  return scenario;
+TEST_P(RetrievalTest, SpreadsheetTitleWithQuoteAndBackslashIsFound) {
+  service().set_scenario(
+      serve(one_sheet(registry_sheet({"serialnumber"}, {{"1"}}), "Bob's \\ Kit")));
+  RegistryClientConfig quoted = config();
+  quoted.spreadsheet_title = "Bob's \\ Kit";
+  EXPECT_EQ(retrieve_registry(quoted), (RegistryRecordList{{u"1", {}}}));
 }
 
-fake::Scenario worksheets_linking_to(const std::string& href) {
-  return with_override(kWorksheetsPath,
-                       {200, "application/atom+xml",
-                        R"(<feed xmlns="http://www.w3.org/2005/Atom"><entry><title>Registry</title>
-                           <link rel="http://schemas.google.com/spreadsheets/2006#listfeed" href=")" +
-                            href + R"("/></entry></feed>)"});
-}
-
-class RetrievalFailureTest : public RetrievalTest,
-                             public testing::WithParamInterface<FailureCase> {};
-
-TEST_P(RetrievalFailureTest, FailsWithoutAPartialResult) {
-  EXPECT_THROW(retrieve(GetParam().scenario), Failure);
-  EXPECT_EQ(requested_paths(), GetParam().paths_requested);
-}
-
-const std::vector<std::string> kUpToToken = {"/token"};
-const std::vector<std::string> kUpToSpreadsheets = {"/token", kSpreadsheetsPath};
-const std::vector<std::string> kUpToWorksheets = {"/token", kSpreadsheetsPath, kWorksheetsPath};
-const std::vector<std::string> kAll = {"/token", kSpreadsheetsPath, kWorksheetsPath, kListPath};
-
-INSTANTIATE_TEST_SUITE_P(
-    Scenarios, RetrievalFailureTest,
-    testing::Values(
-        FailureCase{"SpreadsheetTitleDiffersInCase",
-                    serve(fake::Model{{fake::Spreadsheet{
-                        "inventory", "inv", {registry_sheet({"serialnumber"}, {})}}}}),
-                    kUpToSpreadsheets},
-        FailureCase{"NoSpreadsheetHasTheTitle", serve(fake::Model{}), kUpToSpreadsheets},
-        FailureCase{
-            "SpreadsheetEntryWithoutTitle",
-            serve(fake::Model{
-                {fake::Spreadsheet{std::nullopt, "x", {}},
-                 fake::Spreadsheet{"Inventory", "inv", {registry_sheet({"serialnumber"}, {})}}}}),
-            kUpToSpreadsheets},
-        FailureCase{"WorksheetTitleInLowerCase",
-                    serve(one_sheet(fake::Worksheet{"registry", {"serialnumber"}, {{"1"}}, true})),
-                    kUpToWorksheets},
-        FailureCase{
-            "WorksheetWithoutListFeedLink",
-            serve(one_sheet(fake::Worksheet{kWorksheetTitle, {"serialnumber"}, {{"1"}}, false})),
-            kUpToWorksheets},
-        FailureCase{
-            "TokenRequestRefused",
-            with_override("/token", {400, "application/json", R"({"error":"invalid_grant"})"}),
-            kUpToToken},
-        FailureCase{
-            "TokenResponseWithoutToken",
-            with_override("/token", {200, "application/json", R"({"token_type":"Bearer"})"}),
-            kUpToToken},
-        FailureCase{
-            "MalformedListFeed",
-            with_override(kListPath, {200, "application/atom+xml",
-                                      "<feed xmlns=\"http://www.w3.org/2005/Atom\"><entry>"}),
-            kAll},
-        FailureCase{
-            "ListFeedIsAnHtmlPage",
-            with_override(kListPath, {200, "text/html", "<html><body>Sign in</body></html>"}),
-            kAll},
-        FailureCase{"ServerErrorOnSpreadsheets",
-                    with_override(kSpreadsheetsPath, {500, "text/plain", "oops"}),
-                    kUpToSpreadsheets},
-        FailureCase{"NotFoundOnWorksheets",
-                    with_override(kWorksheetsPath, {404, "text/plain", "gone"}), kUpToWorksheets},
-        FailureCase{"ForbiddenOnList", with_override(kListPath, {403, "text/plain", "no"}), kAll},
-        FailureCase{"RedirectIsNotFollowed", with_override(kListPath, {302, "text/plain", ""}),
-                    kAll},
-        FailureCase{"LinkToAnotherHostOnTheSamePort",
-                    worksheets_linking_to("https://localhost:{{port}}" + kListPath),
-                    kUpToWorksheets},
-        FailureCase{"LinkOverPlainHttp",
-                    worksheets_linking_to("http://127.0.0.1:{{port}}" + kListPath),
-                    kUpToWorksheets},
-        FailureCase{"RelativeLink", worksheets_linking_to(kListPath), kUpToWorksheets}),
-    [](const testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
-
-TEST_F(RetrievalTest, KeyOfAnotherAccountIsRefusedByTheService) {
-  service_->set_scenario(serve(one_sheet(registry_sheet({"serialnumber"}, {{"1"}}))));
+TEST_P(RetrievalTest, KeyOfAnotherAccountIsRefusedByTheService) {
+  service().set_scenario(serve(one_sheet(registry_sheet({"serialnumber"}, {{"1"}}))));
   RegistryClientConfig other = config();
   other.certificate_file = kPki + "/other-sa.p12";
   EXPECT_THROW(retrieve_registry(other), Failure);
-  EXPECT_EQ(requested_paths(), kUpToToken);
+  EXPECT_EQ(requested_paths(), paths_up_to(format(), Stage::token));
 }
 
-TEST_F(RetrievalTest, MissingKeyFileFailsBeforeAnyRequest) {
+TEST_P(RetrievalTest, MissingKeyFileFailsBeforeAnyRequest) {
   RegistryClientConfig missing = config();
   missing.certificate_file = kPki + "/absent.p12";
   EXPECT_THROW(retrieve_registry(missing), Failure);
   EXPECT_TRUE(requested_paths().empty());
 }
 
-TEST_F(RetrievalTest, ServiceCertificateFromAnUntrustedCaIsRefused) {
+TEST_P(RetrievalTest, ServiceCertificateFromAnUntrustedCaIsRefused) {
   RegistryClientConfig untrusting = config();
   untrusting.ca_bundle = kPki + "/other-ca.pem";
   EXPECT_THROW(retrieve_registry(untrusting), Failure);
   EXPECT_TRUE(requested_paths().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, RetrievalTest,
+                         testing::Values(FeedFormat::gdata, FeedFormat::sheets_v4),
+                         [](const auto& info) { return format_name(info.param); });
+
+struct FailureCase {
+  const char* name;
+  std::function<fake::Scenario(FeedFormat)> scenario;
+  Stage reached;  // the last request that reaches the service before the run fails
+  friend void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+};
+
+fake::Scenario with_override(FeedFormat format, Stage stage, fake::CannedResponse response) {
+  fake::Scenario scenario = serve(one_sheet(registry_sheet({"serialnumber"}, {{"1"}})));
+  scenario.overrides[path_of(format, stage)] = std::move(response);
+  return scenario;
+}
+
+// A scenario that answers one stage with the given status and body, whatever the format.
+std::function<fake::Scenario(FeedFormat)> answer(Stage stage, int status, std::string type,
+                                                 std::string body) {
+  return [=](FeedFormat format) { return with_override(format, stage, {status, type, body}); };
+}
+
+std::function<fake::Scenario(FeedFormat)> model(fake::Model model) {
+  return [=](FeedFormat) { return serve(model); };
+}
+
+const std::vector<FailureCase> kFailures = {
+    {"SpreadsheetTitleDiffersInCase",
+     model(one_sheet(registry_sheet({"serialnumber"}, {{"1"}}), "inventory")), Stage::spreadsheets},
+    {"NoSpreadsheetHasTheTitle", model(fake::Model{}), Stage::spreadsheets},
+    {"SpreadsheetEntryWithoutTitle",
+     model(fake::Model{
+         {fake::Spreadsheet{std::nullopt, "x", {}},
+          fake::Spreadsheet{"Inventory", "inv", {registry_sheet({"serialnumber"}, {})}}}}),
+     Stage::spreadsheets},
+    {"WorksheetTitleInLowerCase",
+     model(one_sheet(fake::Worksheet{"registry", {"serialnumber"}, {{"1"}}, true})),
+     Stage::worksheets},
+    {"TokenRequestRefused",
+     answer(Stage::token, 400, "application/json", R"({"error":"invalid_grant"})"), Stage::token},
+    {"TokenResponseWithoutToken",
+     answer(Stage::token, 200, "application/json", R"({"token_type":"Bearer"})"), Stage::token},
+    {"MalformedListFeed",
+     [](FeedFormat format) {
+       return with_override(
+           format, Stage::list,
+           format == FeedFormat::gdata
+               ? fake::CannedResponse{200, "application/atom+xml",
+                                      "<feed xmlns=\"http://www.w3.org/2005/Atom\"><entry>"}
+               : fake::CannedResponse{200, "application/json",
+                                      R"({"values":[["serialnumber"],["1")"});
+     },
+     Stage::list},
+    {"ListFeedIsAnHtmlPage",
+     answer(Stage::list, 200, "text/html", "<html><body>Sign in</body></html>"), Stage::list},
+    {"ServerErrorOnSpreadsheets", answer(Stage::spreadsheets, 500, "text/plain", "oops"),
+     Stage::spreadsheets},
+    {"NotFoundOnWorksheets",
+     answer(
+         Stage::worksheets, 404, "application/json",
+         R"({"error":{"code":404,"message":"Requested entity was not found.","status":"NOT_FOUND"}})"),
+     Stage::worksheets},
+    {"ErrorBodyOnList",
+     answer(
+         Stage::list, 400, "application/json",
+         R"({"error":{"code":400,"message":"Unable to parse range","status":"INVALID_ARGUMENT"}})"),
+     Stage::list},
+    {"ForbiddenOnList", answer(Stage::list, 403, "text/plain", "no"), Stage::list},
+    {"RedirectIsNotFollowed", answer(Stage::list, 302, "text/plain", ""), Stage::list},
+};
+
+class RetrievalFailureTest
+    : public RetrievalFixture,
+      public testing::WithParamInterface<std::tuple<FeedFormat, FailureCase>> {
+ protected:
+  FeedFormat format() const override { return std::get<0>(GetParam()); }
+  const FailureCase& failure() const { return std::get<1>(GetParam()); }
+};
+
+TEST_P(RetrievalFailureTest, FailsWithoutAPartialResult) {
+  EXPECT_THROW(retrieve(failure().scenario(format())), Failure);
+  EXPECT_EQ(requested_paths(), paths_up_to(format(), failure().reached));
+}
+
+std::string failure_test_name(
+    const testing::TestParamInfo<std::tuple<FeedFormat, FailureCase>>& info) {
+  return format_name(std::get<0>(info.param)) + "_" + std::get<1>(info.param).name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, RetrievalFailureTest,
+                         testing::Combine(testing::Values(FeedFormat::gdata, FeedFormat::sheets_v4),
+                                          testing::ValuesIn(kFailures)),
+                         failure_test_name);
+
+// Only the Atom feeds carry links of their own; the JSON format builds every address from
+// the configured endpoints.
+fake::Scenario worksheets_linking_to(const std::string& href) {
+  return with_override(FeedFormat::gdata, Stage::worksheets,
+                       {200, "application/atom+xml",
+                        R"(<feed xmlns="http://www.w3.org/2005/Atom"><entry><title>Registry</title>
+                           <link rel="http://schemas.google.com/spreadsheets/2006#listfeed" href=")" +
+                            href + R"("/></entry></feed>)"});
+}
+
+const std::string kGdataListPath = "/feeds/list/inv/od6/private/full";
+
+const std::vector<FailureCase> kAtomOnlyFailures = {
+    {"WorksheetWithoutListFeedLink",
+     model(one_sheet(fake::Worksheet{kWorksheetTitle, {"serialnumber"}, {{"1"}}, false})),
+     Stage::worksheets},
+    {"LinkToAnotherHostOnTheSamePort",
+     [](FeedFormat) {
+       return worksheets_linking_to("https://localhost:{{port}}" + kGdataListPath);
+     },
+     Stage::worksheets},
+    {"LinkToAnotherPort",
+     [](FeedFormat) { return worksheets_linking_to("https://127.0.0.1:1" + kGdataListPath); },
+     Stage::worksheets},
+    {"LinkOverPlainHttp",
+     [](FeedFormat) { return worksheets_linking_to("http://127.0.0.1:{{port}}" + kGdataListPath); },
+     Stage::worksheets},
+    {"RelativeLink", [](FeedFormat) { return worksheets_linking_to(kGdataListPath); },
+     Stage::worksheets},
+};
+
+INSTANTIATE_TEST_SUITE_P(AtomLinks, RetrievalFailureTest,
+                         testing::Combine(testing::Values(FeedFormat::gdata),
+                                          testing::ValuesIn(kAtomOnlyFailures)),
+                         failure_test_name);
+
+// The registry worksheet's title is fixed, so a title that needs quoting is followed through
+// the feeds directly: the range must reach the service as one correctly quoted segment.
+TEST(SheetsV4ServiceTest, SheetTitleWithQuoteAndSpaceIsOneQuotedRange) {
+  fake::FakeService& fake = service_for(FeedFormat::sheets_v4);
+  fake.set_scenario(serve(fake::Model{{fake::Spreadsheet{
+      "Inventory",
+      "inv",
+      {fake::Worksheet{"Bob's Sheet", {"serialnumber", "name"}, {{"S1", "kit"}}, true}}}}}));
+  fake.clear_requests();
+  const HttpOptions http{kPki + "/ca.pem"};
+
+  ServiceAccountCredentialInitializer initializer(
+      "registry-reader@registry-project.iam.gserviceaccount.com", fake.token_uri(), http);
+  initializer.scopes = feed_scopes(FeedFormat::sheets_v4);
+  initializer.from_certificate(
+      X509Certificate2(kPki + "/sa-legacy.p12", "notasecret", KeyStorageFlags::exportable));
+  ServiceAccountCredential credential(std::move(initializer));
+  credential.request_access_token();
+  GDataRequestFactory factory;
+  factory.add_custom_header(kAuthorizationHeaderPrefix + credential.token()->access_token);
+
+  SpreadsheetsService service(
+      FeedEndpoints{FeedFormat::sheets_v4, "", fake.drive_files_uri(), fake.sheets_uri()}, http);
+  service.set_request_factory(factory);
+  const Feed spreadsheets = service.query(SpreadsheetQuery{"Inventory"});
+  ASSERT_EQ(spreadsheets.entries.size(), 1u);
+  const Feed sheets = service.query_worksheets(spreadsheets.entries[0]);
+  const FeedEntry* sheet = find_work_sheet(sheets, "Bob's Sheet");
+  ASSERT_NE(sheet, nullptr);
+  const Feed rows = service.query(ListQuery(sheet->find_link(kListFeedRel)->href));
+  ASSERT_EQ(rows.entries.size(), 1u);
+  EXPECT_EQ(to_record(rows.entries[0]), (RegistryRecord{u"S1", {{"name", "kit"}}}));
+  EXPECT_EQ(fake.requests().back().path, "/v4/spreadsheets/inv/values/%27Bob%27%27s%20Sheet%27");
 }
 
 }  // namespace

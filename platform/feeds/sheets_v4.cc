@@ -1,0 +1,197 @@
+#include "platform/feeds/sheets_v4.h"
+
+#include <locale.h>
+#include <simdjson.h>
+#include <wctype.h>
+
+#include <map>
+
+#include "platform/failure/failure.h"
+#include "platform/text/text.h"
+
+namespace kolvo::sheets_v4 {
+namespace {
+
+[[noreturn]] void fail_shape(const char* what) {
+  throw Failure(std::string("sheets-v4: unexpected answer: ") + what);
+}
+
+simdjson::dom::element parse_root(simdjson::dom::parser& parser, std::string_view json) {
+  simdjson::dom::element root;
+  if (const auto error = parser.parse(json.data(), json.size()).get(root)) {
+    throw Failure(std::string("sheets-v4: the answer is not JSON: ") +
+                  simdjson::error_message(error));
+  }
+  if (!root.is_object()) fail_shape("not an object");
+  return root;
+}
+
+// The array member name of object, or nullopt when the member is absent: the APIs leave out
+// empty arrays. (A default-built dom::array is not an empty array and cannot be iterated.)
+std::optional<simdjson::dom::array> array_member(simdjson::dom::element object, const char* name) {
+  simdjson::dom::element member;
+  if (object[name].get(member) == simdjson::NO_SUCH_FIELD) return std::nullopt;
+  simdjson::dom::array array;
+  if (member.get(array) != simdjson::SUCCESS) fail_shape("a member is not an array");
+  return array;
+}
+
+// A string member, nullopt when absent; any other type is a malformed answer.
+std::optional<std::string> string_member(simdjson::dom::element object, const char* name) {
+  simdjson::dom::element member;
+  if (object[name].get(member) == simdjson::NO_SUCH_FIELD) return std::nullopt;
+  std::string_view text;
+  if (member.get(text) != simdjson::SUCCESS) fail_shape("a member is not a string");
+  return std::string(text);
+}
+
+std::vector<std::string> string_row(simdjson::dom::element row) {
+  simdjson::dom::array cells;
+  if (row.get(cells) != simdjson::SUCCESS) fail_shape("a row is not an array");
+  std::vector<std::string> texts;
+  texts.reserve(cells.size());
+  for (simdjson::dom::element cell : cells) {
+    std::string_view text;
+    if (cell.get(text) != simdjson::SUCCESS) fail_shape("a cell is not a string");
+    texts.emplace_back(text);
+  }
+  return texts;
+}
+
+// The C library's UTF-8 character classes cover every script; the locale is made once and
+// never installed, so nothing else in the process sees it.
+locale_t unicode_ctype() {
+  static const locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+  if (locale == static_cast<locale_t>(0)) throw Failure("sheets-v4: no C.UTF-8 locale");
+  return locale;
+}
+
+std::string derive_name(const std::string& header_cell, locale_t locale) {
+  const std::u16string wide = to_wide(header_cell);
+  std::u16string kept;
+  for (std::size_t i = 0; i < wide.size(); ++i) {
+    char32_t cp = wide[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < wide.size()) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (wide[++i] - 0xDC00);
+    }
+    const auto wc = static_cast<wint_t>(cp);
+    if (!iswalnum_l(wc, locale)) continue;
+    const auto lower = static_cast<char32_t>(towlower_l(wc, locale));
+    if (lower < 0x10000) {
+      kept += static_cast<char16_t>(lower);
+    } else {
+      kept += static_cast<char16_t>(0xD800 + ((lower - 0x10000) >> 10));
+      kept += static_cast<char16_t>(0xDC00 + ((lower - 0x10000) & 0x3FF));
+    }
+  }
+  return to_narrow(kept);
+}
+
+}  // namespace
+
+std::string drive_files_uri(const std::string& drive_files_base, std::string_view title) {
+  std::string quoted;
+  for (const char c : title) {
+    if (c == '\'' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  const std::string q = "mimeType='application/vnd.google-apps.spreadsheet' and name = '" + quoted +
+                        "' and trashed = false";
+  return drive_files_base + "?q=" + percent_encode(q) + "&fields=files(id,name)&pageSize=1000";
+}
+
+std::string sheet_properties_uri(const std::string& sheets_base, std::string_view spreadsheet_id) {
+  return sheets_base + "/" + percent_encode(spreadsheet_id) +
+         "?fields=sheets.properties(sheetId,title,index)";
+}
+
+std::string values_uri(const std::string& sheets_base, std::string_view spreadsheet_id,
+                       std::string_view sheet_title) {
+  std::string range = "'";
+  for (const char c : sheet_title) {
+    if (c == '\'') range += '\'';
+    range += c;
+  }
+  range += '\'';
+  return sheets_base + "/" + percent_encode(spreadsheet_id) + "/values/" + percent_encode(range) +
+         "?majorDimension=ROWS";
+}
+
+Feed parse_drive_files(std::string_view json, const std::string& sheets_base) {
+  simdjson::dom::parser parser;
+  const simdjson::dom::element root = parse_root(parser, json);
+  Feed feed;
+  const auto files = array_member(root, "files");
+  if (!files) return feed;
+  for (simdjson::dom::element file : *files) {
+    if (!file.is_object()) fail_shape("a file is not an object");
+    FeedEntry& entry = feed.entries.emplace_back();
+    std::optional<std::string> id = string_member(file, "id");
+    if (!id) fail_shape("a file has no id");
+    entry.id = std::move(*id);
+    entry.title = string_member(file, "name");
+    entry.links.push_back({kWorksheetsFeedRel, sheet_properties_uri(sheets_base, entry.id)});
+  }
+  return feed;
+}
+
+Feed parse_sheet_properties(std::string_view json, const std::string& sheets_base,
+                            std::string_view spreadsheet_id) {
+  simdjson::dom::parser parser;
+  const simdjson::dom::element root = parse_root(parser, json);
+  Feed feed;
+  const auto sheets = array_member(root, "sheets");
+  if (!sheets) return feed;
+  for (simdjson::dom::element sheet : *sheets) {
+    simdjson::dom::element properties;
+    if (sheet["properties"].get(properties) != simdjson::SUCCESS || !properties.is_object()) {
+      fail_shape("a sheet has no properties");
+    }
+    FeedEntry& entry = feed.entries.emplace_back();
+    entry.title = string_member(properties, "title");
+    if (entry.title) {
+      entry.links.push_back({kListFeedRel, values_uri(sheets_base, spreadsheet_id, *entry.title)});
+    }
+  }
+  return feed;
+}
+
+Feed parse_values(std::string_view json) {
+  simdjson::dom::parser parser;
+  const simdjson::dom::element root = parse_root(parser, json);
+  const auto rows = array_member(root, "values");
+  Feed feed;
+  if (!rows) return feed;
+  auto row = rows->begin();
+  if (row == rows->end()) return feed;
+  const std::vector<std::string> names = column_names(string_row(*row));
+  for (++row; row != rows->end(); ++row) {
+    const std::vector<std::string> cells = string_row(*row);
+    // A blank row ends the data, as it does in the list feed.
+    bool blank = true;
+    for (const std::string& cell : cells) blank = blank && cell.empty();
+    if (blank) break;
+    FeedEntry& entry = feed.entries.emplace_back();
+    entry.title = cells.front();
+    for (std::size_t column = 0; column < names.size(); ++column) {
+      if (names[column].empty()) continue;
+      entry.elements.push_back(
+          {names[column], column < cells.size() ? cells[column] : std::string()});
+    }
+  }
+  return feed;
+}
+
+std::vector<std::string> column_names(const std::vector<std::string>& header) {
+  const locale_t locale = unicode_ctype();
+  std::vector<std::string> names;
+  std::map<std::string, int> seen;
+  for (const std::string& cell : header) {
+    std::string name = derive_name(cell, locale);
+    if (!name.empty() && ++seen[name] > 1) name += "_" + std::to_string(seen[name]);
+    names.push_back(std::move(name));
+  }
+  return names;
+}
+
+}  // namespace kolvo::sheets_v4

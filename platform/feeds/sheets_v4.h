@@ -1,0 +1,43 @@
+// The Sheets v4 and Drive v3 JSON answers, mapped onto the feeds and entries of feeds.h, and
+// the addresses that ask for them.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/feeds/feeds.h"
+
+namespace kolvo::sheets_v4 {
+
+inline constexpr char kSpreadsheetsReadonlyScope[] =
+    "https://www.googleapis.com/auth/spreadsheets.readonly";
+inline constexpr char kDriveMetadataReadonlyScope[] =
+    "https://www.googleapis.com/auth/drive.metadata.readonly";
+
+// Drive search for spreadsheets named title (quotes and backslashes escaped in the query).
+std::string drive_files_uri(const std::string& drive_files_base, std::string_view title);
+// The sheet titles of one spreadsheet.
+std::string sheet_properties_uri(const std::string& sheets_base, std::string_view spreadsheet_id);
+// All values of one sheet, by rows; the range is the quoted sheet title.
+std::string values_uri(const std::string& sheets_base, std::string_view spreadsheet_id,
+                       std::string_view sheet_title);
+
+// Each parser takes a whole JSON body and throws Failure when it is not JSON or not of the
+// expected shape. A missing name or title gives an entry without a title.
+
+// {"files":[{"id","name"}]}: one entry per file, linked to its sheet properties.
+Feed parse_drive_files(std::string_view json, const std::string& sheets_base);
+// {"sheets":[{"properties":{"title"}}]}: one entry per sheet, linked to its values.
+Feed parse_sheet_properties(std::string_view json, const std::string& sheets_base,
+                            std::string_view spreadsheet_id);
+// {"values":[[header...], [row...]...]}: one entry per row up to the first blank one, its
+// cells named after the header's columns.
+Feed parse_values(std::string_view json);
+
+// The local names a list feed gives header cells: lower case, with every character that is
+// not a letter or a digit (in any script) removed; repeats get "_2", "_3", ... An empty
+// result means the column has no name and is left out.
+std::vector<std::string> column_names(const std::vector<std::string>& header);
+
+}  // namespace kolvo::sheets_v4

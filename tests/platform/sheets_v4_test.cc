@@ -1,0 +1,135 @@
+#include "platform/feeds/sheets_v4.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/failure/failure.h"
+
+namespace kolvo::sheets_v4 {
+namespace {
+
+TEST(ColumnNamesTest, DerivesListFeedNames) {
+  EXPECT_EQ(
+      column_names({"Serial Number", "Time 2 Eat!", "letters_pl",
+                    "Tel\xC3\xA9"
+                    "fono",
+                    "\xCE\x9F\xCE\xBD\xCF\x8C\xCE\xBC\xCE\xB1", "\xD0\x98\xD0\xBC\xD1\x8F",
+                    "\xE5\x90\x8D\xE5\x89\x8D", "ÄÖÜ-ẞ"}),
+      (std::vector<std::string>{"serialnumber", "time2eat", "letterspl",
+                                "tel\xC3\xA9"
+                                "fono",
+                                "\xCE\xBF\xCE\xBD\xCF\x8C\xCE\xBC\xCE\xB1",
+                                "\xD0\xB8\xD0\xBC\xD1\x8F", "\xE5\x90\x8D\xE5\x89\x8D", "äöüß"}));
+}
+
+TEST(ColumnNamesTest, RepeatsAreNumberedAndEmptyNamesStayEmpty) {
+  EXPECT_EQ(column_names({"Name", "name", "", "N-A-M-E", "!!!", "Name 2", "name"}),
+            (std::vector<std::string>{"name", "name_2", "", "name_3", "", "name2", "name_4"}));
+}
+
+TEST(SheetsV4UriTest, DriveQueryEscapesTheTitleAndIsPercentEncoded) {
+  EXPECT_EQ(drive_files_uri("https://h/drive/v3/files", "Bob's \\ list"),
+            "https://h/drive/v3/files?q=mimeType%3D%27application%2Fvnd.google-apps.spreadsheet%27"
+            "%20and%20name%20%3D%20%27Bob%5C%27s%20%5C%5C%20list%27%20and%20trashed%20%3D%20false"
+            "&fields=files(id,name)&pageSize=1000");
+}
+
+TEST(SheetsV4UriTest, RangeIsTheQuotedTitleAsOnePathSegment) {
+  EXPECT_EQ(values_uri("https://h/v4/spreadsheets", "id_1-x", "Bob's Sheet/2"),
+            "https://h/v4/spreadsheets/id_1-x/values/%27Bob%27%27s%20Sheet%2F2%27"
+            "?majorDimension=ROWS");
+  EXPECT_EQ(sheet_properties_uri("https://h/v4/spreadsheets", "id"),
+            "https://h/v4/spreadsheets/id?fields=sheets.properties(sheetId,title,index)");
+}
+
+TEST(ParseDriveFilesTest, EntriesKeepOrderAndLinkToTheirSheets) {
+  const Feed feed = parse_drive_files(
+      R"({"files":[{"id":"a1","name":"inventory"},{"id":"b2","name":"Inventory"},{"id":"c3"}]})",
+      "https://h/v4/spreadsheets");
+  ASSERT_EQ(feed.entries.size(), 3u);
+  EXPECT_EQ(feed.entries[0].title, "inventory");
+  EXPECT_EQ(feed.entries[1].title, "Inventory");
+  EXPECT_EQ(feed.entries[1].id, "b2");
+  EXPECT_FALSE(feed.entries[2].title.has_value());
+  ASSERT_NE(feed.entries[1].find_link(kWorksheetsFeedRel), nullptr);
+  EXPECT_EQ(feed.entries[1].find_link(kWorksheetsFeedRel)->href,
+            "https://h/v4/spreadsheets/b2?fields=sheets.properties(sheetId,title,index)");
+  EXPECT_TRUE(parse_drive_files(R"({"files":[]})", "https://h").entries.empty());
+}
+
+TEST(ParseSheetPropertiesTest, EachSheetLinksToItsValues) {
+  const Feed feed = parse_sheet_properties(
+      R"({"sheets":[{"properties":{"sheetId":0,"title":"Summary","index":0}},
+                    {"properties":{"sheetId":7,"title":"Registry","index":1}}]})",
+      "https://h/v4/spreadsheets", "abc");
+  ASSERT_EQ(feed.entries.size(), 2u);
+  EXPECT_EQ(feed.entries[1].title, "Registry");
+  EXPECT_EQ(feed.entries[1].find_link(kListFeedRel)->href,
+            "https://h/v4/spreadsheets/abc/values/%27Registry%27?majorDimension=ROWS");
+}
+
+std::vector<std::vector<std::pair<std::string, std::string>>> cells(const Feed& feed) {
+  std::vector<std::vector<std::pair<std::string, std::string>>> rows;
+  for (const FeedEntry& entry : feed.entries) {
+    auto& row = rows.emplace_back();
+    for (const ListElement& element : entry.elements)
+      row.emplace_back(element.local_name, element.value);
+  }
+  return rows;
+}
+
+TEST(ParseValuesTest, RaggedRowsGiveEmptyCellsAndABlankRowEndsTheData) {
+  const Feed feed = parse_values(R"({"range":"'Registry'!A1:Z1000","majorDimension":"ROWS",
+      "values":[["Serial Number","Name","","Name"],["S1"],["S2","n\"2","x","dup"],[],["S4"]]})");
+  using Row = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(cells(feed),
+            (std::vector<Row>{{{"serialnumber", "S1"}, {"name", ""}, {"name_2", ""}},
+                              {{"serialnumber", "S2"}, {"name", "n\"2"}, {"name_2", "dup"}}}));
+}
+
+TEST(ParseValuesTest, RowOfEmptyStringsIsBlankButARowWithOneValueIsNot) {
+  const Feed feed =
+      parse_values(R"({"values":[["serialnumber","name"],["","x"],["",""],["S3","y"]]})");
+  ASSERT_EQ(feed.entries.size(), 1u);
+  EXPECT_EQ(feed.entries[0].elements[1].value, "x");
+}
+
+TEST(ParseValuesTest, AbsentValuesOrOnlyAHeaderMeanNoRows) {
+  EXPECT_TRUE(
+      parse_values(R"({"range":"'Registry'!A1:Z1000","majorDimension":"ROWS"})").entries.empty());
+  EXPECT_TRUE(parse_values(R"({"values":[["serialnumber"]]})").entries.empty());
+}
+
+struct MalformedCase {
+  const char* name;
+  std::string json;
+  friend void PrintTo(const MalformedCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class MalformedAnswerTest : public testing::TestWithParam<MalformedCase> {};
+
+TEST_P(MalformedAnswerTest, FailsTheRetrieval) {
+  const std::string& json = GetParam().json;
+  EXPECT_THROW(parse_values(json), Failure);
+  EXPECT_THROW(parse_drive_files(json, "https://h"), Failure);
+  EXPECT_THROW(parse_sheet_properties(json, "https://h", "id"), Failure);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, MalformedAnswerTest,
+    testing::Values(MalformedCase{"NotJson", "<html>"},
+                    MalformedCase{"Truncated", R"({"values":[["a"],"files":[{"id":"x")"},
+                    MalformedCase{"ArrayRoot", "[]"},
+                    MalformedCase{"NumberCell",
+                                  R"({"values":[["serialnumber"],[42]],"files":3,"sheets":3})"},
+                    MalformedCase{"RowNotArray",
+                                  R"({"values":[["serialnumber"],"S1"],"files":[1],"sheets":[1]})"},
+                    MalformedCase{"InvalidUtf8", "{\"values\":[[\"\xC3(\"]]}"}),
+    [](const testing::TestParamInfo<MalformedCase>& info) { return info.param.name; });
+
+TEST(ParseDriveFilesTest, FileWithoutIdOrWithNonStringNameFails) {
+  EXPECT_THROW(parse_drive_files(R"({"files":[{"name":"Inventory"}]})", "https://h"), Failure);
+  EXPECT_THROW(parse_drive_files(R"({"files":[{"id":"a","name":7}]})", "https://h"), Failure);
+}
+
+}  // namespace
+}  // namespace kolvo::sheets_v4
