@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config ca-certificates openssl util-linux
+  build-essential cmake pkg-config ca-certificates openssl util-linux mandoc dpkg-dev file
   libcurl4-openssl-dev libssl-dev libexpat1-dev libsimdjson-dev
   libgtest-dev libcpp-httplib-dev nlohmann-json3-dev
 )
