@@ -4,12 +4,15 @@
 // registry cannot be fetched; the status is 0 either way. With any argument it prints the
 // registry as JSON, and exits 1 (after an empty "[\n]") when the registry cannot be fetched,
 // so scripts cannot mistake a failure for an empty registry. Output that cannot be written
-// also exits 1.
+// also exits 1. Standard error stays silent unless the build asks for the failure cause.
 #include <cstdio>
+#include <exception>
 #include <iostream>
+#include <string>
 
 #include "listing/listing.h"
 #include "registry/registry.h"
+#include "registry_build_config.h"
 
 namespace {
 
@@ -20,6 +23,19 @@ bool flush_output() {
   std::cout.flush();
   const bool flushed = std::fflush(stdout) == 0;
   return flushed && !std::ferror(stdout) && !std::cout.fail();
+}
+
+// Writes "registry-list: <step>: <cause>" as one line. The messages never hold a secret;
+// control characters are replaced so a hostile answer quoted in a cause cannot break the line
+// or drive the terminal.
+void report_failure_cause(const char* cause) {
+  std::string line = "registry-list: ";
+  for (const char* c = cause; *c != '\0'; ++c) {
+    const auto u = static_cast<unsigned char>(*c);
+    line += u < 0x20 || u == 0x7F ? '?' : *c;
+  }
+  line += '\n';
+  std::fputs(line.c_str(), stderr);
 }
 
 }  // namespace
@@ -36,8 +52,17 @@ int main(int argc, char**) {
       std::printf("[ OK ]\n");
     }
   } catch (...) {
-    // Deliberately no detail: the status line is the whole report.
+    // The status line is the whole report on standard output.
     if (mode == RunMode::listing) std::printf("[Fail]\n");
+    if constexpr (kolvo::build_config::kReportFailureCause) {
+      try {
+        throw;
+      } catch (const std::exception& failure) {
+        report_failure_cause(failure.what());
+      } catch (...) {
+        report_failure_cause("unexpected failure");
+      }
+    }
   }
   if (mode == RunMode::json) kolvo::write_json_listing(list);
   const bool written = flush_output();

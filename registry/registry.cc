@@ -12,7 +12,7 @@ namespace {
 
 const FeedEntry* find_by_title(const Feed& feed, std::string_view title) {
   for (const FeedEntry& entry : feed.entries) {
-    if (!entry.title) throw Failure("feed: an entry has no title");
+    if (!entry.title) throw Failure("an entry has no title");
     if (*entry.title == title) return &entry;
   }
   return nullptr;
@@ -31,11 +31,19 @@ HttpOptions http_options(const RegistryClientConfig& config) {
 }  // namespace
 
 const FeedEntry* find_spread_sheet(const Feed& feed, std::string_view spread_sheet_name) {
-  return find_by_title(feed, spread_sheet_name);
+  try {
+    return find_by_title(feed, spread_sheet_name);
+  } catch (const Failure& failure) {
+    throw Failure(std::string("spreadsheet search: ") + failure.what());
+  }
 }
 
 const FeedEntry* find_work_sheet(const Feed& ws_feed, std::string_view work_sheet_name) {
-  return find_by_title(ws_feed, work_sheet_name);
+  try {
+    return find_by_title(ws_feed, work_sheet_name);
+  } catch (const Failure& failure) {
+    throw Failure(std::string("worksheet search: ") + failure.what());
+  }
 }
 
 RegistryRecord to_record(const FeedEntry& row) {
@@ -64,7 +72,7 @@ RegistryRecordList retrieve_registry(const RegistryClientConfig& config) {
   ServiceAccountCredential credential(std::move(initializer));
 
   credential.request_access_token();
-  if (!credential.token()) throw Failure("token request: no token");
+  if (!credential.token()) throw Failure("token request: no token was issued");
 
   GDataRequestFactory request_factory;
   request_factory.add_custom_header(kAuthorizationHeaderPrefix + credential.token()->access_token);
@@ -76,14 +84,20 @@ RegistryRecordList retrieve_registry(const RegistryClientConfig& config) {
 
   const Feed spreadsheets = service.query(SpreadsheetQuery{config.spreadsheet_title});
   const FeedEntry* spreadsheet = find_spread_sheet(spreadsheets, config.spreadsheet_title);
-  if (spreadsheet == nullptr) throw Failure("no spreadsheet has the configured title");
+  if (spreadsheet == nullptr) {
+    throw Failure("spreadsheet search: no spreadsheet is titled \"" + config.spreadsheet_title +
+                  "\"");
+  }
 
   const Feed worksheets = service.query_worksheets(*spreadsheet);
   const FeedEntry* worksheet = find_work_sheet(worksheets, kWorksheetTitle);
-  if (worksheet == nullptr) throw Failure("the spreadsheet has no worksheet \"Registry\"");
+  if (worksheet == nullptr) {
+    throw Failure(std::string("worksheet search: the spreadsheet has no worksheet \"") +
+                  kWorksheetTitle + "\"");
+  }
 
   const FeedLink* list_link = worksheet->find_link(kListFeedRel);
-  if (list_link == nullptr) throw Failure("the worksheet has no list feed link");
+  if (list_link == nullptr) throw Failure("list query: the worksheet has no list feed link");
   const Feed rows = service.query(ListQuery(list_link->href));
 
   RegistryRecordList list;

@@ -1,8 +1,44 @@
 #!/usr/bin/env bash
-# Installs the dependencies, builds, and runs the whole test suite.
+# Installs the dependencies, builds, and runs the whole test suite:
+#   plain     the suite on a normal build (build/);
+#   sanitize  the suite again on a build under AddressSanitizer and UndefinedBehaviorSanitizer
+#             (build-sanitize/), where any report fails the run;
+#   fuzz      every fuzz target for FUZZ_SECONDS (default 60) each, from the committed corpora.
+# With no argument it runs all three; name stages to run only those.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build_dir=${BUILD_DIR:-$root/build}
-bash "$root/scripts/build.sh" "$@"
-cd "$build_dir"
-ctest --parallel "$(nproc)" --output-on-failure --timeout 300
+stages=("$@")
+[ ${#stages[@]} -gt 0 ] || stages=(plain sanitize)
+
+run_suite() {
+  local build_dir=$1
+  shift
+  BUILD_DIR=$build_dir bash "$root/scripts/build.sh" "$@"
+  (cd "$build_dir" && ctest --parallel "$(nproc)" --output-on-failure --timeout 300 \
+    ${CTEST_EXCLUDE:+--exclude-regex "$CTEST_EXCLUDE"})
+}
+
+for stage in "${stages[@]}"; do
+  echo "=== test stage: $stage"
+  case $stage in
+    plain)
+      run_suite "${BUILD_DIR:-$root/build}"
+      ;;
+    sanitize)
+      # The package check is left out here: a sanitized program links the sanitizer runtimes,
+      # which no package should depend on. It runs in the plain stage.
+      ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1 \
+      UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+      CTEST_EXCLUDE=package_check \
+        run_suite "$root/build-sanitize" -DREGISTRY_SANITIZE=address,undefined \
+        -DCMAKE_BUILD_TYPE=Debug
+      ;;
+    fuzz)
+      bash "$root/scripts/fuzz.sh" all "${FUZZ_SECONDS:-60}"
+      ;;
+    *)
+      echo "unknown stage: $stage (plain, sanitize, fuzz)" >&2
+      exit 2
+      ;;
+  esac
+done

@@ -49,14 +49,17 @@ struct MdCtxDeleter {
 
 // Key files handed out by the service are encrypted with RC2-40 and 3DES, which OpenSSL 3
 // keeps in its legacy provider. Loading it by name stops the default one from loading
-// implicitly, so both are loaded, once, and kept for the life of the process.
+// implicitly, so both are loaded, once, and held for the life of the process.
 void load_providers() {
+  static OSSL_PROVIDER* legacy = nullptr;
+  static OSSL_PROVIDER* standard = nullptr;
   static std::once_flag once;
   std::call_once(once, [] {
-    OSSL_PROVIDER_load(nullptr, "legacy");  // absent on some systems: AES files still load
-    if (OSSL_PROVIDER_load(nullptr, "default") == nullptr) fail("cannot load OpenSSL providers");
+    legacy = OSSL_PROVIDER_load(nullptr, "legacy");  // absent on some systems: AES files still load
+    standard = OSSL_PROVIDER_load(nullptr, "default");
     ERR_clear_error();
   });
+  if (standard == nullptr) fail("cannot load OpenSSL providers");
 }
 
 }  // namespace

@@ -194,7 +194,7 @@ SpreadsheetsService::SpreadsheetsService(FeedEndpoints endpoints, HttpOptions ht
   for (const std::string& uri : uris) {
     trusted_origins_.push_back(url_origin(uri));
     if (trusted_origins_.back().scheme != "https")
-      throw Failure("feed: a service URI is not https");
+      throw Failure("configuration: a service URI is not https");
   }
 }
 
@@ -214,23 +214,32 @@ Feed SpreadsheetsService::query(const ListQuery& query) { return fetch(query.uri
 
 Feed SpreadsheetsService::query_worksheets(const FeedEntry& spreadsheet) {
   const FeedLink* link = spreadsheet.find_link(kWorksheetsFeedRel);
-  if (link == nullptr) throw Failure("feed: the spreadsheet has no worksheets feed link");
+  if (link == nullptr) throw Failure("worksheets query: the spreadsheet has no worksheets link");
   return fetch(link->href, FeedKind::worksheets, spreadsheet.id);
 }
 
+namespace {
+
+const char* step_name(int kind) {
+  static constexpr const char* kNames[] = {"spreadsheets query", "worksheets query", "list query"};
+  return kNames[kind];
+}
+
+}  // namespace
+
 Feed SpreadsheetsService::fetch(const std::string& uri, FeedKind kind,
                                 const std::string& spreadsheet_id) {
-  Origin origin;
   try {
-    origin = url_origin(uri);
-  } catch (const Failure&) {
-    throw Failure("feed: a link is not an absolute URL");
-  }
-  if (std::find(trusted_origins_.begin(), trusted_origins_.end(), origin) ==
-      trusted_origins_.end()) {
-    throw Failure("feed: refused a link to another origin");
-  }
-  try {
+    Origin origin;
+    try {
+      origin = url_origin(uri);
+    } catch (const Failure&) {
+      throw Failure("a link is not an absolute URL");
+    }
+    if (std::find(trusted_origins_.begin(), trusted_origins_.end(), origin) ==
+        trusted_origins_.end()) {
+      throw Failure("refused a link to another origin");
+    }
     if (endpoints_.format == FeedFormat::gdata) {
       // Atom is parsed while it arrives, so the body is never held whole.
       AtomFeedParser parser;
@@ -250,7 +259,7 @@ Feed SpreadsheetsService::fetch(const std::string& uri, FeedKind kind,
     }
     return sheets_v4::parse_values(body);
   } catch (const Failure& failure) {
-    throw Failure(std::string("feed request: ") + failure.what());
+    throw Failure(std::string(step_name(static_cast<int>(kind))) + ": " + failure.what());
   }
 }
 

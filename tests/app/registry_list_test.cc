@@ -2,6 +2,7 @@
 // service on the loopback port it was built for.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -183,6 +184,110 @@ INSTANTIATE_TEST_SUITE_P(
       return testing_support::format_name(std::get<0>(info.param)) + "_" +
              std::get<1>(info.param).name;
     });
+
+// Builds with the failure cause turned on say, on standard error, which step failed and why,
+// in one line that carries no secret.
+struct CauseCase {
+  const char* name;
+  Stage stage;  // answered with the response below; Stage::token with status 0: no key file
+  fake::CannedResponse response;
+  std::string expected_stderr;
+  friend void PrintTo(const CauseCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class FailureCauseTest : public ProgramFixture,
+                         public testing::WithParamInterface<std::tuple<Format, CauseCase>> {
+ protected:
+  Format format() const override { return std::get<0>(GetParam()); }
+};
+
+TEST_P(FailureCauseTest, NamesTheStepAndTheCauseOnStandardErrorOnly) {
+  const CauseCase& c = std::get<1>(GetParam());
+  fake::Scenario scenario{sample_registry(), {}};
+  if (c.response.status == 0) {
+    fs::remove(directory_ / CERTIFICATE_FILE);
+  } else {
+    scenario.overrides[testing_support::path_of(format(), c.stage)] = c.response;
+  }
+  service().set_scenario(scenario);
+  const char* program = format() == Format::gdata ? LOOPBACK_CAUSE_BUILD : LOOPBACK_V4_CAUSE_BUILD;
+  ProcessOptions options;
+  options.working_directory = directory_.string();
+  options.timeout = std::chrono::seconds(60);
+  const ProcessResult listing = run_process({program}, options);
+  EXPECT_EQ(listing.out, "[Fail]\n");
+  EXPECT_EQ(listing.exit_status, 0);
+  EXPECT_EQ(listing.err.rfind(c.expected_stderr, 0), 0u) << listing.err;
+  EXPECT_EQ(std::count(listing.err.begin(), listing.err.end(), '\n'), 1) << listing.err;
+  const ProcessResult json = run_process({program, "--json"}, options);
+  EXPECT_EQ(json.out, "[\n]");
+  EXPECT_EQ(json.exit_status, 1);
+  EXPECT_EQ(json.err, listing.err);
+  // No secret: not the password, nor a token, nor the assertion the token request carried.
+  EXPECT_EQ(listing.err.find("notasecret"), std::string::npos);
+  for (const std::string& token : service().issued_tokens()) {
+    if (!token.empty()) {
+      EXPECT_EQ(listing.err.find(token), std::string::npos);
+    }
+  }
+  for (const auto& request : service().requests()) {
+    if (request.path == "/token") {
+      const std::size_t at = request.body.find("assertion=");
+      ASSERT_NE(at, std::string::npos);
+      EXPECT_EQ(listing.err.find(request.body.substr(at + 10, 40)), std::string::npos);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, FailureCauseTest,
+    testing::Combine(
+        testing::Values(Format::gdata, Format::sheets_v4),
+        testing::Values(CauseCase{"NoKeyFile",
+                                  Stage::token,
+                                  {0, "", ""},
+                                  "registry-list: certificate: cannot open the key file"},
+                        CauseCase{"TokenRefused",
+                                  Stage::token,
+                                  {400, "application/json",
+                                   R"({"error":"invalid_grant","error_description":"x"})"},
+                                  "registry-list: token request: HTTP 400 invalid_grant\n"},
+                        CauseCase{"TokenEmpty",
+                                  Stage::token,
+                                  {200, "application/json", R"({"access_token":""})"},
+                                  "registry-list: token request: access_token is empty\n"},
+                        CauseCase{"SpreadsheetsUnavailable",
+                                  Stage::spreadsheets,
+                                  {503, "text/plain", "busy"},
+                                  "registry-list: spreadsheets query: HTTP 503\n"},
+                        CauseCase{"WorksheetsForbidden",
+                                  Stage::worksheets,
+                                  {403, "text/plain", "no"},
+                                  "registry-list: worksheets query: HTTP 403\n"},
+                        CauseCase{"ListNotFound",
+                                  Stage::list,
+                                  {404, "text/plain", "gone"},
+                                  "registry-list: list query: HTTP 404\n"},
+                        CauseCase{"ListMalformed",
+                                  Stage::list,
+                                  {200, "text/plain", "<x>\x1b[2J\n"},
+                                  "registry-list: list query: "})),
+    [](const testing::TestParamInfo<std::tuple<Format, CauseCase>>& info) {
+      return testing_support::format_name(std::get<0>(info.param)) + "_" +
+             std::get<1>(info.param).name;
+    });
+
+TEST_P(RegistryListTest, NoSpreadsheetWithTheTitleIsNamedAsTheCause) {
+  service().set_scenario({fake::Model{}, {}});
+  const char* program =
+      GetParam() == Format::gdata ? LOOPBACK_CAUSE_BUILD : LOOPBACK_V4_CAUSE_BUILD;
+  ProcessOptions options;
+  options.working_directory = directory_.string();
+  const ProcessResult result = run_process({program}, options);
+  EXPECT_EQ(result.out, "[Fail]\n");
+  EXPECT_EQ(result.err,
+            "registry-list: spreadsheet search: no spreadsheet is titled \"Inventory\"\n");
+}
 
 TEST_P(RegistryListTest, MissingKeyFileFailsWithoutContactingTheService) {
   fs::remove(directory_ / CERTIFICATE_FILE);
