@@ -62,7 +62,7 @@ endfunction()
 foreach(setting IN ITEMS CERTIFICATE_FILE SERVICE_ACCOUNT SPREADSHEET_TITLE TOKEN_URI
                          FEED_FORMAT SPREADSHEETS_FEED_URI DRIVE_FILES_URI SHEETS_URI CA_BUNDLE
                          CONNECT_TIMEOUT_SECONDS STALL_TIMEOUT_SECONDS REQUEST_TIMEOUT_SECONDS
-                         MAX_BODY_BYTES)
+                         MAX_BODY_BYTES REPORT_FAILURE_CAUSE)
   registry_roff_value(REGISTRY_MAN_${setting} "${REGISTRY_${setting}}")
 endforeach()
 # The page is world-readable, also where the program file is not: it never shows a password of

@@ -61,7 +61,8 @@ RegistryRecord to_record(const FeedEntry& row) {
 }
 
 RegistryRecordList retrieve_registry(const RegistryClientConfig& config) {
-  const HttpOptions http = http_options(config);
+  // One client for every request, so requests to one host share one connection.
+  HttpClient http(http_options(config));
 
   X509Certificate2 certificate(config.certificate_file, config.certificate_password,
                                KeyStorageFlags::exportable);

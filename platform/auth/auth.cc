@@ -73,8 +73,8 @@ std::string join_scopes(const std::vector<std::string>& scopes) {
 
 ServiceAccountCredentialInitializer::ServiceAccountCredentialInitializer(std::string id,
                                                                          std::string token_uri,
-                                                                         HttpOptions http)
-    : id(std::move(id)), token_uri(std::move(token_uri)), http(std::move(http)) {}
+                                                                         HttpClient& http)
+    : id(std::move(id)), token_uri(std::move(token_uri)), http(&http) {}
 
 ServiceAccountCredentialInitializer& ServiceAccountCredentialInitializer::from_certificate(
     X509Certificate2 certificate) {
@@ -105,10 +105,9 @@ bool ServiceAccountCredential::request_access_token() {
   const std::string form =
       "grant_type=" + percent_encode("urn:ietf:params:oauth:grant-type:jwt-bearer") +
       "&assertion=" + percent_encode(make_assertion(now));
-  HttpClient client(initializer_.http);
   HttpResponse response;
   try {
-    response = client.post_form(initializer_.token_uri, form);
+    response = initializer_.http->post_form(initializer_.token_uri, form);
   } catch (const Failure& failure) {
     throw Failure(std::string("token request: ") + failure.what());
   }
@@ -119,7 +118,9 @@ bool ServiceAccountCredential::request_access_token() {
 TokenResponse parse_token_response(long status, std::string_view body) {
   simdjson::dom::parser parser;
   simdjson::dom::element root;
-  const bool is_json = parser.parse(body.data(), body.size()).get(root) == simdjson::SUCCESS;
+  // simdjson copies the body with memcpy, which must not see the null pointer of an empty view.
+  const char* const bytes = body.empty() ? "" : body.data();
+  const bool is_json = parser.parse(bytes, body.size()).get(root) == simdjson::SUCCESS;
   if (status != 200) {
     std::string cause = "token request: HTTP " + std::to_string(status);
     // The endpoint's error code is a short fixed word (invalid_grant, ...): worth showing.

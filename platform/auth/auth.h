@@ -16,9 +16,11 @@ struct TokenResponse {
 };
 
 // What a service-account credential is made from: who signs in, for which scopes, where the
-// token is asked for, and the key that signs the request.
+// token is asked for, and the key that signs the request. The token request goes through the
+// given client, which must outlive the credential: sharing it with the feed queries lets one
+// connection serve both when the hosts are the same.
 struct ServiceAccountCredentialInitializer {
-  ServiceAccountCredentialInitializer(std::string id, std::string token_uri, HttpOptions http);
+  ServiceAccountCredentialInitializer(std::string id, std::string token_uri, HttpClient& http);
 
   // Attaches the certificate whose private key signs the assertion.
   ServiceAccountCredentialInitializer& from_certificate(X509Certificate2 certificate);
@@ -26,7 +28,7 @@ struct ServiceAccountCredentialInitializer {
   std::string id;
   std::string token_uri;
   std::vector<std::string> scopes;
-  HttpOptions http;
+  HttpClient* http;
   std::optional<X509Certificate2> certificate;
 };
 

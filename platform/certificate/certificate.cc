@@ -51,7 +51,7 @@ struct MdCtxDeleter {
 // keeps in its legacy provider. Loading it by name stops the default one from loading
 // implicitly, so both are loaded, once, and held for the life of the process.
 void load_providers() {
-  static OSSL_PROVIDER* legacy = nullptr;
+  [[maybe_unused]] static OSSL_PROVIDER* legacy = nullptr;
   static OSSL_PROVIDER* standard = nullptr;
   static std::once_flag once;
   std::call_once(once, [] {

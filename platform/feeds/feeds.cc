@@ -185,8 +185,8 @@ std::vector<std::string> GDataRequestFactory::headers() const {
   return all;
 }
 
-SpreadsheetsService::SpreadsheetsService(FeedEndpoints endpoints, HttpOptions http)
-    : endpoints_(std::move(endpoints)), http_(std::move(http)) {
+SpreadsheetsService::SpreadsheetsService(FeedEndpoints endpoints, HttpClient& http)
+    : endpoints_(std::move(endpoints)), http_(http) {
   const std::vector<std::string> uris =
       endpoints_.format == FeedFormat::gdata
           ? std::vector<std::string>{endpoints_.spreadsheets_feed_uri}

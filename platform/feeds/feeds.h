@@ -114,8 +114,9 @@ struct ListQuery {
 // origins is refused before anything is sent: a feed cannot steer the token elsewhere.
 class SpreadsheetsService {
  public:
-  // Trusts the origins of the format's endpoints, which must be https. Throws Failure.
-  SpreadsheetsService(FeedEndpoints endpoints, HttpOptions http);
+  // Trusts the origins of the format's endpoints, which must be https. Queries go through
+  // http, which must outlive the service. Throws Failure.
+  SpreadsheetsService(FeedEndpoints endpoints, HttpClient& http);
 
   void set_request_factory(GDataRequestFactory factory);
 
@@ -132,7 +133,7 @@ class SpreadsheetsService {
   FeedEndpoints endpoints_;
   std::vector<Origin> trusted_origins_;
   GDataRequestFactory request_factory_;
-  HttpClient http_;
+  HttpClient& http_;
 };
 
 }  // namespace kolvo

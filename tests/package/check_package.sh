@@ -148,7 +148,7 @@ check_page() {
       grep -qF -- "This build: $value" <<<"$body" ||
         fail "$page: $name is not shown as '$value':"$'\n'"$body"
     fi
-  done < <(sed -n 's/^\(REGISTRY_[A-Z0-9_]*\):STRING=.*/\1/p' "$cache" | grep -v '^REGISTRY_TEST_')
+  done < <(sed -n 's/^\(REGISTRY_[A-Z0-9_]*\):STRING=.*/\1/p' "$cache" | grep -vE '^REGISTRY_(TEST_|BENCH_|SANITIZE$)')
   ((settings >= 12)) || fail "$cache: only $settings REGISTRY_* settings found"
 }
 

@@ -67,6 +67,23 @@ INSTANTIATE_TEST_SUITE_P(
                   "token request: HTTP 201"}),
     [](const testing::TestParamInfo<TokenCase>& info) { return info.param.name; });
 
+// A default-constructed view has no storage; it must read as an empty body, not reach
+// simdjson's memcpy as a null pointer (caught under -fsanitize=undefined).
+TEST(TokenResponseBodyTest, EmptyViewWithoutStorageIsAnEmptyBody) {
+  try {
+    parse_token_response(200, std::string_view());
+    FAIL() << "accepted";
+  } catch (const Failure& failure) {
+    EXPECT_STREQ(failure.what(), "token request: the response is not JSON");
+  }
+  try {
+    parse_token_response(503, std::string_view());
+    FAIL() << "accepted";
+  } catch (const Failure& failure) {
+    EXPECT_STREQ(failure.what(), "token request: HTTP 503");
+  }
+}
+
 std::string base64url_decode(std::string text) {
   for (char& c : text) c = c == '-' ? '+' : c == '_' ? '/' : c;
   while (text.size() % 4 != 0) text += '=';
@@ -92,8 +109,9 @@ bool verify_rs256(const std::string& signing_input, const std::string& signature
 }
 
 TEST(ServiceAccountCredentialTest, AssertionIsAnRs256JwtWithTheRequiredClaims) {
+  HttpClient http(HttpOptions{});
   ServiceAccountCredentialInitializer initializer("sa@example.iam", "https://127.0.0.1:1/token",
-                                                  HttpOptions{});
+                                                  http);
   initializer.scopes = {kFeedsScope};
   initializer.from_certificate(
       X509Certificate2(kPki + "/sa-legacy.p12", "notasecret", KeyStorageFlags::exportable));
@@ -115,8 +133,9 @@ TEST(ServiceAccountCredentialTest, AssertionIsAnRs256JwtWithTheRequiredClaims) {
 }
 
 TEST(ServiceAccountCredentialTest, RefusesToBeBuiltWithoutACertificate) {
+  HttpClient http(HttpOptions{});
   ServiceAccountCredentialInitializer initializer("sa@example.iam", "https://127.0.0.1:1/token",
-                                                  HttpOptions{});
+                                                  http);
   EXPECT_THROW(ServiceAccountCredential{std::move(initializer)}, Failure);
 }
 

@@ -150,13 +150,13 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<RejectedCase>& info) { return info.param.name; });
 
 TEST(SpreadsheetsServiceTest, RefusesAServiceUriThatIsNotHttps) {
-  EXPECT_THROW(
-      SpreadsheetsService(FeedEndpoints{FeedFormat::gdata, "http://127.0.0.1:1/feeds", "", ""},
-                          HttpOptions{}),
-      Failure);
+  HttpClient http(HttpOptions{});
+  EXPECT_THROW(SpreadsheetsService(
+                   FeedEndpoints{FeedFormat::gdata, "http://127.0.0.1:1/feeds", "", ""}, http),
+               Failure);
   EXPECT_THROW(SpreadsheetsService(FeedEndpoints{FeedFormat::sheets_v4, "", "https://127.0.0.1:1/d",
                                                  "http://127.0.0.1:1/v4"},
-                                   HttpOptions{}),
+                                   http),
                Failure);
 }
 

@@ -148,7 +148,8 @@ TEST_P(RetrievalTest, SignsInOnceAndSendsExactlyOneBearerHeaderOnEachFeedRequest
     ASSERT_EQ(encodings.size(), 1u);
     EXPECT_NE(encodings[0].find("gzip"), std::string::npos);
   }
-  // Same host and port throughout here, so the three feed requests share one connection.
+  // Same host and port throughout here, so all four requests share one connection.
+  EXPECT_EQ(requests[0].remote_port, requests[1].remote_port);
   EXPECT_EQ(requests[1].remote_port, requests[2].remote_port);
   EXPECT_EQ(requests[2].remote_port, requests[3].remote_port);
 }
@@ -391,7 +392,7 @@ TEST(SheetsV4ServiceTest, SheetTitleWithQuoteAndSpaceIsOneQuotedRange) {
       "inv",
       {fake::Worksheet{"Bob's Sheet", {"serialnumber", "name"}, {{"S1", "kit"}}, true}}}}}));
   fake.clear_requests();
-  const HttpOptions http{kPki + "/ca.pem"};
+  HttpClient http(HttpOptions{kPki + "/ca.pem"});
 
   ServiceAccountCredentialInitializer initializer(
       "registry-reader@registry-project.iam.gserviceaccount.com", fake.token_uri(), http);
