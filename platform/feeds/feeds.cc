@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/failure/failure.h"
+#include "platform/feeds/json_body.h"
 #include "platform/feeds/sheets_v4.h"
 
 namespace kolvo {
@@ -247,8 +248,9 @@ Feed SpreadsheetsService::fetch(const std::string& uri, FeedKind kind,
                 [&](std::string_view bytes) { parser.parse(bytes); });
       return parser.finish();
     }
-    std::string body;
-    http_.get(uri, request_factory_.headers(), [&](std::string_view bytes) { body += bytes; });
+    JsonBody json;
+    http_.get(uri, request_factory_.headers(), [&](std::string_view bytes) { json.append(bytes); });
+    const std::string_view body = json.text(0);
     switch (kind) {
       case FeedKind::spreadsheets:
         return sheets_v4::parse_drive_files(body, endpoints_.sheets_uri);

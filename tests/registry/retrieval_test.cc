@@ -133,13 +133,14 @@ std::vector<std::string> header_values(const fake::RecordedRequest& request, std
 }
 
 TEST_P(RetrievalTest, SignsInOnceAndSendsExactlyOneBearerHeaderOnEachFeedRequest) {
+  const std::size_t tokens_before = service().issued_tokens().size();
   retrieve(one_sheet(registry_sheet({"serialnumber"}, {{"1"}})));
   const auto requests = service().requests();
   ASSERT_EQ(requested_paths(), paths_up_to(format(), Stage::list));
   EXPECT_EQ(requests[0].method, "POST");
   EXPECT_TRUE(header_values(requests[0], "authorization").empty());
-  ASSERT_EQ(service().issued_tokens().size(), 1u);
-  const std::string bearer = "Bearer " + service().issued_tokens()[0];
+  ASSERT_EQ(service().issued_tokens().size(), tokens_before + 1);
+  const std::string bearer = "Bearer " + service().issued_tokens().back();
   for (std::size_t i = 1; i < requests.size(); ++i) {
     EXPECT_EQ(requests[i].method, "GET");
     EXPECT_EQ(header_values(requests[i], "authorization"), std::vector<std::string>{bearer});
