@@ -53,7 +53,8 @@ TEST(ListingTest, PropertiesFollowUnsignedByteOrderOfKeys) {
   // Inserted in sheet order; written in key order: upper case, then lower case and prefixes
   // first, then keys with bytes from 0x80 up.
   RegistryRecord record{u"S", {}};
-  for (const char* key : {"\xC3\xA9t\xC3\xA9", "b", "ab", "a", "Z"}) record.properties[key] = key;
+  for (const char* key : {"\xC3\xA9t\xC3\xA9", "b", "ab", "a", "Z"})
+    record.properties.emplace(key, key);
   EXPECT_EQ(plain({record}), "S, Z, a, ab, b, \xC3\xA9t\xC3\xA9\n");
   EXPECT_EQ(json({record}),
             "[\n{\"serialnumber\":\"S\",\"properties\":{\"Z\":\"Z\",\"a\":\"a\",\"ab\":\"ab\","

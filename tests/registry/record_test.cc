@@ -16,26 +16,26 @@ FeedEntry row(std::vector<ListElement> elements) {
 TEST(ToRecordTest, SerialNumberIsTakenOutAndTheRestBecomeProperties) {
   const RegistryRecord record = to_record(row({{"serialnumber", "SN\\7"}, {"b", "2"}, {"a", "1"}}));
   EXPECT_EQ(record.serial_number, u"SN\\7");
-  EXPECT_EQ(record.properties, (std::map<std::string, std::string>{{"a", "1"}, {"b", "2"}}));
+  EXPECT_EQ(record.properties, (PropertyMap{{"a", "1"}, {"b", "2"}}));
 }
 
 TEST(ToRecordTest, LastSerialNumberWinsAndFirstPropertyWins) {
   const RegistryRecord record = to_record(
       row({{"serialnumber", "first"}, {"k", "one"}, {"serialnumber", "last"}, {"k", "two"}}));
   EXPECT_EQ(record.serial_number, u"last");
-  EXPECT_EQ(record.properties, (std::map<std::string, std::string>{{"k", "one"}}));
+  EXPECT_EQ(record.properties, (PropertyMap{{"k", "one"}}));
 }
 
 TEST(ToRecordTest, ColumnNamedLikeSerialNumberInOtherCaseIsAProperty) {
   const RegistryRecord record = to_record(row({{"SerialNumber", "x"}, {"serialnumber", "y"}}));
   EXPECT_EQ(record.serial_number, u"y");
-  EXPECT_EQ(record.properties, (std::map<std::string, std::string>{{"SerialNumber", "x"}}));
+  EXPECT_EQ(record.properties, (PropertyMap{{"SerialNumber", "x"}}));
 }
 
 TEST(ToRecordTest, RowWithoutSerialNumberKeepsItsOtherCells) {
   const RegistryRecord record = to_record(row({{"name", "pump"}}));
   EXPECT_EQ(record.serial_number, u"");
-  EXPECT_EQ(record.properties, (std::map<std::string, std::string>{{"name", "pump"}}));
+  EXPECT_EQ(record.properties, (PropertyMap{{"name", "pump"}}));
 }
 
 TEST(ToRecordTest, RowWithOnlySerialNumberHasNoProperties) {
