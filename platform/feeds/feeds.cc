@@ -214,6 +214,10 @@ Feed SpreadsheetsService::query(const SpreadsheetQuery& query) {
 Feed SpreadsheetsService::query(const ListQuery& query) { return fetch(query.uri, FeedKind::list); }
 
 Feed SpreadsheetsService::query_worksheets(const FeedEntry& spreadsheet) {
+  if (endpoints_.format == FeedFormat::sheets_v4) {
+    return fetch(sheets_v4::sheet_properties_uri(endpoints_.sheets_uri, spreadsheet.id),
+                 FeedKind::worksheets, spreadsheet.id);
+  }
   const FeedLink* link = spreadsheet.find_link(kWorksheetsFeedRel);
   if (link == nullptr) throw Failure("worksheets query: the spreadsheet has no worksheets link");
   return fetch(link->href, FeedKind::worksheets, spreadsheet.id);
@@ -253,7 +257,7 @@ Feed SpreadsheetsService::fetch(const std::string& uri, FeedKind kind,
     const std::string_view body = json.text(0);
     switch (kind) {
       case FeedKind::spreadsheets:
-        return sheets_v4::parse_drive_files(body, endpoints_.sheets_uri);
+        return sheets_v4::parse_drive_files(body);
       case FeedKind::worksheets:
         return sheets_v4::parse_sheet_properties(body, endpoints_.sheets_uri, spreadsheet_id);
       case FeedKind::list:

@@ -18,7 +18,9 @@ namespace {
 
 simdjson::dom::element parse_root(simdjson::dom::parser& parser, std::string_view json) {
   simdjson::dom::element root;
-  if (const auto error = parser.parse(json.data(), json.size()).get(root)) {
+  // simdjson copies the text with memcpy, which must not see the null pointer of an empty view.
+  const char* const bytes = json.empty() ? "" : json.data();
+  if (const auto error = parser.parse(bytes, json.size()).get(root)) {
     throw Failure(std::string("sheets-v4: the answer is not JSON: ") +
                   simdjson::error_message(error));
   }
@@ -117,7 +119,7 @@ std::string values_uri(const std::string& sheets_base, std::string_view spreadsh
          "?majorDimension=ROWS";
 }
 
-Feed parse_drive_files(std::string_view json, const std::string& sheets_base) {
+Feed parse_drive_files(std::string_view json) {
   simdjson::dom::parser parser;
   const simdjson::dom::element root = parse_root(parser, json);
   Feed feed;
@@ -130,7 +132,6 @@ Feed parse_drive_files(std::string_view json, const std::string& sheets_base) {
     if (!id) fail_shape("a file has no id");
     entry.id = std::move(*id);
     entry.title = string_member(file, "name");
-    entry.links.push_back({kWorksheetsFeedRel, sheet_properties_uri(sheets_base, entry.id)});
   }
   return feed;
 }

@@ -26,8 +26,9 @@ std::string values_uri(const std::string& sheets_base, std::string_view spreadsh
 // Each parser takes a whole JSON body and throws Failure when it is not JSON or not of the
 // expected shape. A missing name or title gives an entry without a title.
 
-// {"files":[{"id","name"}]}: one entry per file, linked to its sheet properties.
-Feed parse_drive_files(std::string_view json, const std::string& sheets_base);
+// {"files":[{"id","name"}]}: one entry per file, with its id. A search can answer with very
+// many files, so no link is built for each: the service asks for a file's sheets by its id.
+Feed parse_drive_files(std::string_view json);
 // {"sheets":[{"properties":{"title"}}]}: one entry per sheet, linked to its values.
 Feed parse_sheet_properties(std::string_view json, const std::string& sheets_base,
                             std::string_view spreadsheet_id);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <exception>
 #include <mutex>
 
@@ -33,9 +34,18 @@ void global_init() {
 
 bool is_success(long status) { return status >= 200 && status <= 299; }
 
-// The state of one transfer, shared with curl's write callback.
+using Clock = std::chrono::steady_clock;
+
+// The state of one transfer, shared with curl's callbacks.
 struct Transfer {
   CURL* curl = nullptr;
+  // The stall limit: curl's own low-speed check averages over a window of several seconds, so
+  // it lets a silent connection hang on for up to twice the limit. Progress is watched here
+  // instead, from the last moment any byte moved.
+  Clock::duration stall_limit{};
+  Clock::time_point last_progress = Clock::now();
+  curl_off_t bytes_moved = 0;
+  bool stalled = false;
   const BodySink* sink = nullptr;
   std::string* collected = nullptr;  // used instead of sink when set
   std::uint64_t received = 0;
@@ -72,6 +82,19 @@ std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user)
     return CURL_WRITEFUNC_ERROR;
   }
   return length;
+}
+
+int on_progress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
+  auto& transfer = *static_cast<Transfer*>(user);
+  const Clock::time_point now = Clock::now();
+  if (downloaded + uploaded != transfer.bytes_moved) {
+    transfer.bytes_moved = downloaded + uploaded;
+    transfer.last_progress = now;
+    return 0;
+  }
+  if (now - transfer.last_progress < transfer.stall_limit) return 0;
+  transfer.stalled = true;
+  return 1;  // aborts the transfer
 }
 
 }  // namespace
@@ -152,16 +175,17 @@ void set_common_options(CURL* curl, const HttpOptions& options, char* error_buff
   }
   curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, options.connect_timeout_seconds);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, options.stall_timeout_seconds);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, options.request_timeout_seconds);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, on_body);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, on_progress);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
 }
 
 // The one place where curl's outcome of a transfer becomes a Failure.
 void check_transfer(CURLcode code, const Transfer& transfer, const char* error_buffer) {
   if (transfer.sink_failure) std::rethrow_exception(transfer.sink_failure);
   if (transfer.over_limit) throw Failure("response body exceeds the size limit");
+  if (transfer.stalled) throw Failure("no data received within the stall limit");
   if (transfer.refused_status != 0) {
     throw Failure("HTTP " + std::to_string(transfer.refused_status));
   }
@@ -194,6 +218,8 @@ void HttpClient::get(const std::string& url, const std::vector<std::string>& hea
   transfer.curl = curl;
   transfer.sink = &sink;
   transfer.limit = options_.max_body_bytes;
+  transfer.stall_limit = std::chrono::seconds(options_.stall_timeout_seconds);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, header_list.get());
@@ -219,6 +245,8 @@ HttpResponse HttpClient::post_form(const std::string& url, std::string_view form
   transfer.curl = curl;
   transfer.collected = &response.body;
   transfer.limit = options_.max_body_bytes;
+  transfer.stall_limit = std::chrono::seconds(options_.stall_timeout_seconds);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(form.size()));
   curl_easy_setopt(curl, CURLOPT_POSTFIELDS, form.data());

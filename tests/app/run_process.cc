@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,6 +30,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
+  const auto started = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
@@ -75,15 +77,20 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
   close_fd(fds[0]);
   close_fd(fds[1]);
   int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
+  // wait4 rather than waitpid: it also hands back the child's resource usage (its peak RSS).
+  rusage usage{};
+  while (wait4(pid, &status, WNOHANG, &usage) == 0) {
     if (std::chrono::steady_clock::now() >= deadline) {
       result.timed_out = true;
       kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
+      wait4(pid, &status, 0, &usage);
       break;
     }
     usleep(1000);
   }
+  result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - started);
+  result.peak_rss_kib = usage.ru_maxrss;  // Linux reports it in KiB
   if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;

@@ -13,6 +13,12 @@ struct ProcessResult {
   int exit_status = -1;  // -1 when the process did not exit normally
   int signal = 0;        // the signal that ended it, if any
   bool timed_out = false;
+  // Peak resident set of the child (wait4's ru_maxrss), in KiB; 0 if it could not be read. It
+  // counts the pages the child shared with this process when it was forked: to measure a
+  // program alone, start it through a small launcher that forks it and reports its own figure.
+  long peak_rss_kib = 0;
+  // Wall time from just before the fork until the child was reaped.
+  std::chrono::milliseconds elapsed{0};
 };
 
 struct ProcessOptions {

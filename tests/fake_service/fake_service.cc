@@ -814,6 +814,7 @@ struct FakeService::Impl {
   std::set<std::string, std::less<>> issued_set;
 
   std::string base() const {
+    if (!options.public_base_url.empty()) return options.public_base_url;
     std::string url = "https://127.0.0.1:";
     url += std::to_string(port.load());
     return url;

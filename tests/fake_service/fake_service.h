@@ -81,6 +81,10 @@ struct ServiceOptions {
   std::string pki_dir;
   int port = 0;                      // 0 = ephemeral
   std::string cert_name = "server";  // serves <cert_name>.pem/.key from pki_dir
+  // For a fake behind a proxy: the origin the client really talks to, e.g.
+  // "https://127.0.0.1:18443". The links in the answers, "{{base}}" in canned bodies, the token
+  // audience the assertion must name and base_url() then all use it. Empty: the fake's own.
+  std::string public_base_url;
   std::string service_account = "registry-reader@registry-project.iam.gserviceaccount.com";
   // The exact expected JWT scope claim. It only decides which tokens get issued: every issued
   // token is accepted by the feeds and the JSON APIs alike.
@@ -118,7 +122,7 @@ class FakeService {
   void stop();
 
   int port() const;                           // 0 before start()
-  std::string base_url() const;               // "https://127.0.0.1:<port>"
+  std::string base_url() const;               // "https://127.0.0.1:<port>", or public_base_url
   std::string token_uri() const;              // base_url() + "/token"
   std::string spreadsheets_feed_uri() const;  // base_url() + "/feeds/spreadsheets/private/full"
   std::string drive_files_uri() const;        // base_url() + "/drive/v3/files"

@@ -327,6 +327,37 @@ TEST_F(FakeServiceTest, SpreadsheetAndWorksheetFeeds) {
   }
 }
 
+// Behind a proxy the client only ever sees the proxy's origin: the links it follows and the
+// audience it signs for must name that origin, not the port the fake listens on.
+TEST_F(FakeServiceTest, PublicBaseUrlStandsInForTheFakesOwnOrigin) {
+  fake::ServiceOptions o = options();
+  o.public_base_url = "https://127.0.0.1:1";
+  service_ = std::make_unique<fake::FakeService>(o);
+  service_->start();
+  EXPECT_EQ(service_->base_url(), "https://127.0.0.1:1");
+  EXPECT_EQ(service_->token_uri(), "https://127.0.0.1:1/token");
+  service_->set_scenario({fake::Model{{{"Inventory", "k1", {{"Registry", {"A"}, {}}}}}},
+                          {{"/feeds/list/k1/od6/private/full", {200, "text/plain", "{{base}}"}}}});
+
+  json own_origin = claims();
+  own_origin["aud"] = "https://127.0.0.1:" + std::to_string(service_->port()) + "/token";
+  auto refused = post_token(std::string("grant_type=") + kGrant +
+                            "&assertion=" + sign_jwt(jwt_header(), own_origin, pki("sa.key")));
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 400);
+
+  const std::string token = get_token();  // signed for the public token URI
+  ASSERT_FALSE(token.empty());
+  auto sheets = get("/feeds/spreadsheets/private/full", token);
+  ASSERT_TRUE(sheets);
+  EXPECT_NE(sheets->body.find("href=\"https://127.0.0.1:1/feeds/worksheets/k1/private/full\""),
+            std::string::npos);
+  EXPECT_EQ(sheets->body.find(":" + std::to_string(service_->port()) + "/"), std::string::npos);
+  auto canned = get("/feeds/list/k1/od6/private/full", token);
+  ASSERT_TRUE(canned);
+  EXPECT_EQ(canned->body, "https://127.0.0.1:1");
+}
+
 TEST_F(FakeServiceTest, ListFeedEscapesAndStopsAtFirstBlankRow) {
   fake::Worksheet ws{"Registry", {"Name", "Notes", "Name", "", "!"}, {}};
   ws.rows = {{"a&b", "<x> \"q\" 'y'", "", "hidden", "hidden"},
