@@ -99,11 +99,11 @@ RegistryRecordList retrieve_registry(const RegistryClientConfig& config) {
 
   const FeedLink* list_link = worksheet->find_link(kListFeedRel);
   if (list_link == nullptr) throw Failure("list query: the worksheet has no list feed link");
-  const Feed rows = service.query(ListQuery(list_link->href));
-
+  // Each row becomes a record as it is read, so the rows are never all held twice. Should the
+  // feed fail part way, the exception discards the records made so far with the list.
   RegistryRecordList list;
-  list.reserve(rows.entries.size());
-  for (const FeedEntry& row : rows.entries) list.push_back(to_record(row));
+  service.query(ListQuery(list_link->href),
+                [&](const FeedEntry& row) { list.push_back(to_record(row)); });
   return list;
 }
 

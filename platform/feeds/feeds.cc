@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 
 #include "platform/failure/failure.h"
 #include "platform/feeds/json_body.h"
@@ -50,6 +51,12 @@ const FeedLink* FeedEntry::find_link(std::string_view rel) const {
 struct AtomFeedParser::State {
   XML_Parser parser = nullptr;
   Feed feed;
+  // When set, each entry goes here as soon as it ends and is not kept; one entry is reused,
+  // strings and all, so a long feed costs no allocation per entry.
+  EntrySink sink;
+  FeedEntry current;
+  std::size_t elements_used = 0;
+  std::exception_ptr failure;  // thrown by a handler or the sink; rethrown after expat returns
   std::size_t depth = 0;
   std::size_t entry_depth = 0;    // depth of the open <entry>, 0 outside one
   std::size_t capture_depth = 0;  // depth of the element whose text is being collected
@@ -70,13 +77,19 @@ struct AtomFeedParser::State {
     }
     if (depth == 2) {
       if (is_atom(name, "entry")) {
-        feed.entries.emplace_back();
+        if (sink) {
+          current.title.reset();
+          current.links.clear();
+          elements_used = 0;
+        } else {
+          feed.entries.emplace_back();
+        }
         entry_depth = depth;
       }
       return;
     }
     if (entry_depth == 0 || depth != entry_depth + 1) return;
-    FeedEntry& entry = feed.entries.back();
+    FeedEntry& entry = sink ? current : feed.entries.back();
     if (is_atom(name, "title")) {
       entry.title.emplace();
       begin_capture(&*entry.title);
@@ -87,8 +100,11 @@ struct AtomFeedParser::State {
         if (std::strcmp(a[0], "href") == 0) link.href = a[1];
       }
     } else if (name.uri == kExtendedNamespace) {
-      ListElement& element = entry.elements.emplace_back();
-      element.local_name = name.local;
+      if (!sink) elements_used = entry.elements.size();
+      if (elements_used == entry.elements.size()) entry.elements.emplace_back();
+      ListElement& element = entry.elements[elements_used++];
+      element.local_name.assign(name.local);
+      element.value.clear();
       begin_capture(&element.value);
     }
   }
@@ -103,8 +119,27 @@ struct AtomFeedParser::State {
       capture = nullptr;
       capture_depth = 0;
     }
-    if (depth == entry_depth) entry_depth = 0;
+    if (depth == entry_depth) {
+      entry_depth = 0;
+      if (sink) {
+        current.elements.resize(elements_used);
+        sink(current);
+      }
+    }
     --depth;
+  }
+
+  // Expat is C: nothing may be thrown through it. A throw is kept, the parse stopped, and the
+  // exception rethrown once expat has returned.
+  template <typename Handler>
+  void guarded(Handler&& handler) {
+    if (failure) return;
+    try {
+      handler();
+    } catch (...) {
+      failure = std::current_exception();
+      XML_StopParser(parser, XML_FALSE);
+    }
   }
 
   void text(const XML_Char* data, int length) {
@@ -112,7 +147,8 @@ struct AtomFeedParser::State {
   }
 };
 
-AtomFeedParser::AtomFeedParser() : state_(std::make_unique<State>()) {
+AtomFeedParser::AtomFeedParser(EntrySink each_entry) : state_(std::make_unique<State>()) {
+  state_->sink = std::move(each_entry);
   XML_Parser parser = XML_ParserCreateNS(nullptr, kNamespaceSeparator);
   if (parser == nullptr) throw Failure("feed: cannot create an XML parser");
   state_->parser = parser;
@@ -121,11 +157,16 @@ AtomFeedParser::AtomFeedParser() : state_(std::make_unique<State>()) {
   XML_SetElementHandler(
       parser,
       [](void* user, const XML_Char* name, const XML_Char** attributes) {
-        static_cast<State*>(user)->start(name, attributes);
+        auto* state = static_cast<State*>(user);
+        state->guarded([&] { state->start(name, attributes); });
       },
-      [](void* user, const XML_Char*) { static_cast<State*>(user)->end(); });
+      [](void* user, const XML_Char*) {
+        auto* state = static_cast<State*>(user);
+        state->guarded([&] { state->end(); });
+      });
   XML_SetCharacterDataHandler(parser, [](void* user, const XML_Char* data, int length) {
-    static_cast<State*>(user)->text(data, length);
+    auto* state = static_cast<State*>(user);
+    state->guarded([&] { state->text(data, length); });
   });
   // The service never sends a DOCTYPE; refusing it means no DTD, internal entity or external
   // entity is ever looked at.
@@ -139,7 +180,9 @@ AtomFeedParser::~AtomFeedParser() { XML_ParserFree(state_->parser); }
 
 namespace {
 
-[[noreturn]] void fail_parse(XML_Parser parser, const std::string& own_error) {
+[[noreturn]] void fail_parse(XML_Parser parser, const std::string& own_error,
+                             const std::exception_ptr& failure) {
+  if (failure) std::rethrow_exception(failure);
   if (!own_error.empty()) throw Failure("feed: " + own_error);
   throw Failure("feed: malformed XML at line " + std::to_string(XML_GetCurrentLineNumber(parser)) +
                 ": " + XML_ErrorString(XML_GetErrorCode(parser)));
@@ -154,7 +197,7 @@ void AtomFeedParser::parse(std::string_view bytes) {
     const std::size_t piece = std::min(bytes.size(), kMaxPiece);
     if (XML_Parse(state_->parser, bytes.data(), static_cast<int>(piece), XML_FALSE) !=
         XML_STATUS_OK) {
-      fail_parse(state_->parser, state_->error);
+      fail_parse(state_->parser, state_->error, state_->failure);
     }
     bytes.remove_prefix(piece);
   }
@@ -162,7 +205,7 @@ void AtomFeedParser::parse(std::string_view bytes) {
 
 Feed AtomFeedParser::finish() {
   if (XML_Parse(state_->parser, nullptr, 0, XML_TRUE) != XML_STATUS_OK) {
-    fail_parse(state_->parser, state_->error);
+    fail_parse(state_->parser, state_->error, state_->failure);
   }
   return std::move(state_->feed);
 }
@@ -213,6 +256,10 @@ Feed SpreadsheetsService::query(const SpreadsheetQuery& query) {
 
 Feed SpreadsheetsService::query(const ListQuery& query) { return fetch(query.uri, FeedKind::list); }
 
+void SpreadsheetsService::query(const ListQuery& query, const EntrySink& each_row) {
+  fetch(query.uri, FeedKind::list, {}, &each_row);
+}
+
 Feed SpreadsheetsService::query_worksheets(const FeedEntry& spreadsheet) {
   if (endpoints_.format == FeedFormat::sheets_v4) {
     return fetch(sheets_v4::sheet_properties_uri(endpoints_.sheets_uri, spreadsheet.id),
@@ -233,7 +280,7 @@ const char* step_name(int kind) {
 }  // namespace
 
 Feed SpreadsheetsService::fetch(const std::string& uri, FeedKind kind,
-                                const std::string& spreadsheet_id) {
+                                const std::string& spreadsheet_id, const EntrySink* each_row) {
   try {
     Origin origin;
     try {
@@ -247,13 +294,17 @@ Feed SpreadsheetsService::fetch(const std::string& uri, FeedKind kind,
     }
     if (endpoints_.format == FeedFormat::gdata) {
       // Atom is parsed while it arrives, so the body is never held whole.
-      AtomFeedParser parser;
+      AtomFeedParser parser(each_row != nullptr ? *each_row : EntrySink());
       http_.get(uri, request_factory_.headers(),
                 [&](std::string_view bytes) { parser.parse(bytes); });
       return parser.finish();
     }
     JsonBody json;
     http_.get(uri, request_factory_.headers(), [&](std::string_view bytes) { json.append(bytes); });
+    if (each_row != nullptr) {
+      sheets_v4::parse_values_padded(json.text(sheets_v4::kJsonPadding), *each_row);
+      return {};
+    }
     const std::string_view body = json.text(0);
     switch (kind) {
       case FeedKind::spreadsheets:

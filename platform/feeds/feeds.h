@@ -4,6 +4,7 @@
 // JSON APIs, mapped onto the same entries and links.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -62,13 +63,18 @@ struct Feed {
   std::vector<FeedEntry> entries;
 };
 
+// Receives the entries of a feed one at a time, as they are read; the entry is not kept.
+using EntrySink = std::function<void(const FeedEntry&)>;
+
 // Parses one Atom feed from pieces of its bytes, so the body never has to be held whole.
 // Prefixes are resolved from the namespace declarations in scope. A DOCTYPE is refused, so
 // no entity is ever declared, loaded or expanded. Throws Failure on malformed XML, a root
 // that is not an Atom feed, or a DOCTYPE.
 class AtomFeedParser {
  public:
-  AtomFeedParser();
+  // With each_entry set, every entry is handed to it as soon as it ends, and finish()
+  // returns a feed without entries; a throw from each_entry ends the parse and is rethrown.
+  explicit AtomFeedParser(EntrySink each_entry = {});
   ~AtomFeedParser();
   AtomFeedParser(const AtomFeedParser&) = delete;
   AtomFeedParser& operator=(const AtomFeedParser&) = delete;
@@ -123,12 +129,16 @@ class SpreadsheetsService {
   // Each query makes exactly one request. All throw Failure.
   Feed query(const SpreadsheetQuery& query);
   Feed query(const ListQuery& query);
+  // The rows of a list feed, each handed to each_row as it is read and not kept. A failure
+  // can come after some rows were handed over: the caller must discard them.
+  void query(const ListQuery& query, const EntrySink& each_row);
   // The worksheets feed of a spreadsheet entry: the target of its worksheetsfeed link.
   Feed query_worksheets(const FeedEntry& spreadsheet);
 
  private:
   enum class FeedKind { spreadsheets, worksheets, list };
-  Feed fetch(const std::string& uri, FeedKind kind, const std::string& spreadsheet_id = {});
+  Feed fetch(const std::string& uri, FeedKind kind, const std::string& spreadsheet_id = {},
+             const EntrySink* each_row = nullptr);
 
   FeedEndpoints endpoints_;
   std::vector<Origin> trusted_origins_;

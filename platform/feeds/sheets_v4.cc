@@ -10,6 +10,9 @@
 #include "platform/text/text.h"
 
 namespace kolvo::sheets_v4 {
+
+static_assert(kJsonPadding >= simdjson::SIMDJSON_PADDING);
+
 namespace {
 
 [[noreturn]] void fail_shape(const char* what) {
@@ -45,19 +48,6 @@ std::optional<std::string> string_member(simdjson::dom::element object, const ch
   std::string_view text;
   if (member.get(text) != simdjson::SUCCESS) fail_shape("a member is not a string");
   return std::string(text);
-}
-
-std::vector<std::string> string_row(simdjson::dom::element row) {
-  simdjson::dom::array cells;
-  if (row.get(cells) != simdjson::SUCCESS) fail_shape("a row is not an array");
-  std::vector<std::string> texts;
-  texts.reserve(cells.size());
-  for (simdjson::dom::element cell : cells) {
-    std::string_view text;
-    if (cell.get(text) != simdjson::SUCCESS) fail_shape("a cell is not a string");
-    texts.emplace_back(text);
-  }
-  return texts;
 }
 
 // The C library's UTF-8 character classes cover every script; the locale is made once and
@@ -157,29 +147,99 @@ Feed parse_sheet_properties(std::string_view json, const std::string& sheets_bas
   return feed;
 }
 
-Feed parse_values(std::string_view json) {
-  simdjson::dom::parser parser;
-  const simdjson::dom::element root = parse_root(parser, json);
-  const auto rows = array_member(root, "values");
-  Feed feed;
-  if (!rows) return feed;
-  auto row = rows->begin();
-  if (row == rows->end()) return feed;
-  const std::vector<std::string> names = column_names(string_row(*row));
-  for (++row; row != rows->end(); ++row) {
-    const std::vector<std::string> cells = string_row(*row);
-    // A blank row ends the data, as it does in the list feed.
-    bool blank = true;
-    for (const std::string& cell : cells) blank = blank && cell.empty();
-    if (blank) break;
-    FeedEntry& entry = feed.entries.emplace_back();
-    entry.title = cells.front();
-    for (std::size_t column = 0; column < names.size(); ++column) {
-      if (names[column].empty()) continue;
-      entry.elements.push_back(
-          {names[column], column < cells.size() ? cells[column] : std::string()});
+namespace {
+
+// Reads one row of cells into cells (reusing its strings), failing on anything but strings.
+// A cell without escapes is taken straight from the answer's text; only escaped ones go
+// through the parser's own buffer.
+void read_row(simdjson::ondemand::value row, std::vector<std::string>& cells, std::size_t& count) {
+  simdjson::ondemand::array array;
+  if (row.get_array().get(array) != simdjson::SUCCESS) fail_shape("a row is not an array");
+  count = 0;
+  for (auto cell_result : array) {
+    simdjson::ondemand::value cell;
+    std::string_view token;
+    if (std::move(cell_result).get(cell) != simdjson::SUCCESS) fail_shape("a cell is not a string");
+    token = cell.raw_json_token();
+    if (token.empty() || token.front() != '"') fail_shape("a cell is not a string");
+    std::string_view text;
+    const std::string_view inner = token.substr(1);
+    const std::size_t close = inner.find_first_of("\\\"");
+    if (close != std::string_view::npos && inner[close] == '"') {
+      text = inner.substr(0, close);
+    } else if (cell.get_string().get(text) != simdjson::SUCCESS) {
+      fail_shape("a cell is not a string");
+    }
+    if (count == cells.size()) cells.emplace_back();
+    cells[count++].assign(text);
+  }
+}
+
+}  // namespace
+
+void parse_values_padded(std::string_view json, const EntrySink& each_row) {
+  simdjson::ondemand::parser parser;
+  simdjson::ondemand::document document;
+  const char* const bytes = json.empty() ? "" : json.data();
+  if (parser.iterate(bytes, json.size(), json.size() + kJsonPadding).get(document) !=
+      simdjson::SUCCESS) {
+    throw Failure("sheets-v4: the answer is not JSON");
+  }
+  simdjson::ondemand::object root;
+  if (document.get_object().get(root) != simdjson::SUCCESS) fail_shape("not an object");
+  std::vector<std::string> names;
+  std::vector<std::string> cells;
+  FeedEntry entry;
+  bool seen_values = false;
+  for (auto field_result : root) {
+    simdjson::ondemand::field field;
+    std::string_view key;
+    if (std::move(field_result).get(field) != simdjson::SUCCESS ||
+        field.unescaped_key().get(key) != simdjson::SUCCESS) {
+      throw Failure("sheets-v4: the answer is not JSON");
+    }
+    if (key != "values" || seen_values) continue;
+    seen_values = true;
+    simdjson::ondemand::array rows;
+    if (field.value().get_array().get(rows) != simdjson::SUCCESS) {
+      fail_shape("a member is not an array");
+    }
+    bool header = true;
+    bool ended = false;
+    for (auto row_result : rows) {
+      simdjson::ondemand::value row;
+      if (std::move(row_result).get(row) != simdjson::SUCCESS) {
+        throw Failure("sheets-v4: the answer is not JSON");
+      }
+      std::size_t count = 0;
+      read_row(row, cells, count);
+      if (header) {
+        names = column_names(std::vector<std::string>(cells.begin(), cells.begin() + count));
+        header = false;
+        continue;
+      }
+      // A blank row ends the data, as it does in the list feed; the rest is still read, so an
+      // answer that goes wrong later is not taken for a short registry.
+      bool blank = true;
+      for (std::size_t i = 0; i < count; ++i) blank = blank && cells[i].empty();
+      if (blank) ended = true;
+      if (ended) continue;
+      entry.title = cells.front();
+      entry.elements.clear();
+      for (std::size_t column = 0; column < names.size(); ++column) {
+        if (names[column].empty()) continue;
+        entry.elements.push_back({names[column], column < count ? cells[column] : std::string()});
+      }
+      each_row(entry);
     }
   }
+}
+
+Feed parse_values(std::string_view json) {
+  const simdjson::padded_string padded(json);
+  Feed feed;
+  parse_values_padded(std::string_view(padded.data(), padded.size()),
+                      [&](const FeedEntry& row) { feed.entries.push_back(row); });
   return feed;
 }
 

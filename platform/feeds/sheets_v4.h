@@ -36,6 +36,14 @@ Feed parse_sheet_properties(std::string_view json, const std::string& sheets_bas
 // cells named after the header's columns.
 Feed parse_values(std::string_view json);
 
+// How many readable bytes must follow the text handed to parse_values_padded.
+inline constexpr std::size_t kJsonPadding = 64;
+
+// The same rows, each handed to each_row as it is read and not kept, from text followed by
+// kJsonPadding readable bytes: a large answer is neither copied nor held as a tree. Throws
+// Failure, possibly after some rows were handed over.
+void parse_values_padded(std::string_view json, const EntrySink& each_row);
+
 // The local names a list feed gives header cells: lower case, with every character that is
 // not a letter or a digit (in any script) removed; repeats get "_2", "_3", ... An empty
 // result means the column has no name and is left out.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "platform/failure/failure.h"
 
 namespace kolvo {
@@ -101,6 +103,31 @@ TEST(AtomFeedParserTest, HonoursTheDeclaredEncodingAndGivesUtf8) {
       "<feed xmlns=\"http://www.w3.org/2005/Atom\"><entry><title>Z\xFCrich</title></entry></feed>");
   ASSERT_EQ(feed.entries.size(), 1u);
   EXPECT_EQ(feed.entries[0].title, "Z\xC3\xBCrich");
+}
+
+TEST(AtomFeedParserTest, HandsEachEntryToTheSinkAndKeepsNone) {
+  const std::string document = R"(<feed xmlns="http://www.w3.org/2005/Atom"
+      xmlns:gsx="http://schemas.google.com/spreadsheets/2006/extended">
+    <entry><title>1</title><gsx:a>x</gsx:a><gsx:b>y</gsx:b></entry>
+    <entry><title>2</title><gsx:a></gsx:a></entry>
+    <entry><gsx:b>z</gsx:b><gsx:a>w</gsx:a><gsx:c>v</gsx:c></entry></feed>)";
+  std::vector<std::string> seen;
+  AtomFeedParser parser([&](const FeedEntry& entry) {
+    std::string row = entry.title.value_or("(none)") + ":";
+    for (const ListElement& element : entry.elements) {
+      row += element.local_name + "=" + element.value + ";";
+    }
+    seen.push_back(row);
+  });
+  parser.parse(document);
+  EXPECT_TRUE(parser.finish().entries.empty());
+  EXPECT_EQ(seen, (std::vector<std::string>{"1:a=x;b=y;", "2:a=;", "(none):b=z;a=w;c=v;"}));
+}
+
+TEST(AtomFeedParserTest, AThrowFromTheSinkEndsTheParseAndIsRethrown) {
+  AtomFeedParser parser([](const FeedEntry&) { throw std::length_error("full"); });
+  EXPECT_THROW(parser.parse(R"(<feed xmlns="http://www.w3.org/2005/Atom"><entry/><entry/>)"),
+               std::length_error);
 }
 
 TEST(AtomFeedParserTest, DeepNestingIsParsedWithoutRecursion) {

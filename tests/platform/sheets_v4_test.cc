@@ -138,3 +138,29 @@ TEST(ParseDriveFilesTest, FileWithoutIdOrWithNonStringNameFails) {
 
 }  // namespace
 }  // namespace kolvo::sheets_v4
+
+namespace kolvo::sheets_v4 {
+namespace {
+
+// A cut answer must never read as a shorter registry: every proper prefix fails.
+TEST(ParseValuesTest, EveryTruncationOfAnAnswerFails) {
+  const std::string json =
+      R"({"range":"'Registry'!A1:Z1000","majorDimension":"ROWS","values":[["serialnumber","name"],["S1","a \"b\""],["S2","c"]]})";
+  ASSERT_EQ(parse_values(json).entries.size(), 2u);
+  for (std::size_t length = 0; length < json.size(); ++length) {
+    EXPECT_THROW(parse_values(json.substr(0, length)), Failure) << json.substr(0, length);
+  }
+}
+
+TEST(ParseValuesTest, StreamsTheSameRowsAsItCollects) {
+  const std::string json = R"({"values":[["serialnumber","x"],["S1","1"],["S2"],[],["S3"]]})";
+  std::string padded = json + std::string(kJsonPadding, '\0');
+  std::vector<std::string> seen;
+  parse_values_padded(std::string_view(padded.data(), json.size()), [&](const FeedEntry& row) {
+    seen.push_back(row.elements[0].value + "=" + row.elements[1].value);
+  });
+  EXPECT_EQ(seen, (std::vector<std::string>{"S1=1", "S2="}));
+}
+
+}  // namespace
+}  // namespace kolvo::sheets_v4
