@@ -8,35 +8,49 @@
 namespace kolvo {
 namespace {
 
-// The serial number stays wide until here; it is written as UTF-8 through the same narrow
-// stream as everything else, so the output keeps program order.
-void write_wide(std::ostream& out, std::u16string_view wide) { out << to_narrow(wide); }
+// Each line is put together in one buffer and handed to the stream at once, then flushed: one
+// write per line, however many pieces it has. The buffer is reused from line to line.
+void write_line(std::ostream& out, std::string& line) {
+  line += '\n';
+  out.write(line.data(), static_cast<std::streamsize>(line.size()));
+  out.flush();
+  line.clear();
+}
 
 }  // namespace
 
 void write_plain_listing(const RegistryRecordList& list, std::ostream& out) {
+  std::string line;
   for (const RegistryRecord& record : list) {
-    write_wide(out, record.serial_number);
-    for (const auto& [key, value] : record.properties) out << ", " << value;
-    out << '\n' << std::flush;
+    // The serial number stays wide until here; it is written as UTF-8 through the same narrow
+    // stream as everything else, so the output keeps program order.
+    append_narrow(line, record.serial_number);
+    for (const auto& [key, value] : record.properties) {
+      line += ", ";
+      line += value;
+    }
+    write_line(out, line);
   }
 }
 
 void write_json_listing(const RegistryRecordList& list, std::ostream& out) {
   out << "[\n";
+  std::string line;
   for (std::size_t i = 0; i < list.size(); ++i) {
     const RegistryRecord& record = list[i];
-    out << '{' << quote("serialnumber") << ':';
-    write_wide(out, quote(record.serial_number));
-    out << ',' << quote("properties") << ":{";
+    line += "{\"serialnumber\":";
+    append_narrow(line, quote(record.serial_number));
+    line += ",\"properties\":{";
     std::size_t written = 0;
     for (const auto& [key, value] : record.properties) {
-      out << quote(key) << ':' << quote(value);
-      if (++written != record.properties.size()) out << ',';
+      line += quote(key);
+      line += ':';
+      line += quote(value);
+      if (++written != record.properties.size()) line += ',';
     }
-    out << "}}";
-    if (i != list.size() - 1) out << ',';
-    out << '\n' << std::flush;
+    line += "}}";
+    if (i != list.size() - 1) line += ',';
+    write_line(out, line);
   }
   out << ']';
 }
