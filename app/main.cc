@@ -27,8 +27,8 @@ bool flush_output() {
 
 // Writes "registry-list: <step>: <cause>" as one line. The messages never hold a secret;
 // control characters are replaced so a hostile answer quoted in a cause cannot break the line
-// or drive the terminal.
-void report_failure_cause(const char* cause) {
+// or drive the terminal. Unused, and so unreferenced, in builds that keep standard error silent.
+[[maybe_unused]] void report_failure_cause(const char* cause) {
   std::string line = "registry-list: ";
   for (const char* c = cause; *c != '\0'; ++c) {
     const auto u = static_cast<unsigned char>(*c);

@@ -4,6 +4,7 @@
 #include <simdjson.h>
 #include <wctype.h>
 
+#include <cstring>
 #include <map>
 
 #include "platform/failure/failure.h"
@@ -164,15 +165,79 @@ void read_row(simdjson::ondemand::value row, std::vector<std::string>& cells, st
     if (token.empty() || token.front() != '"') fail_shape("a cell is not a string");
     std::string_view text;
     const std::string_view inner = token.substr(1);
-    const std::size_t close = inner.find_first_of("\\\"");
-    if (close != std::string_view::npos && inner[close] == '"') {
+    // The token ends at its closing quote, so a quote is always found; the cell is plain when
+    // no backslash comes before it.
+    const std::size_t close = inner.find('"');
+    if (close != std::string_view::npos && std::memchr(inner.data(), '\\', close) == nullptr) {
       text = inner.substr(0, close);
+      // The cell must still be read: one left unread is passed over by nesting depth alone,
+      // and whatever malformed text follows it in the row would be passed over with it.
+      simdjson::ondemand::raw_json_string raw;
+      if (cell.get_raw_json_string().get(raw) != simdjson::SUCCESS) {
+        fail_shape("a cell is not a string");
+      }
     } else if (cell.get_string().get(text) != simdjson::SUCCESS) {
       fail_shape("a cell is not a string");
     }
     if (count == cells.size()) cells.emplace_back();
     cells[count++].assign(text);
   }
+}
+
+[[noreturn]] void fail_not_json() { throw Failure("sheets-v4: the answer is not JSON"); }
+
+bool is_json_text(std::string_view text) {
+  simdjson::dom::parser parser;
+  simdjson::dom::element element;
+  return parser.parse(text.data(), text.size()).get(element) == simdjson::SUCCESS;
+}
+
+// The on-demand parser checks only what is read: a member the rows do not need would be skipped
+// unchecked, however malformed. So each such member is read in full, a scalar through its
+// getter and an object or array by parsing its text alone, and an answer is taken only when
+// all of it is JSON. The service's other members are small (range, majorDimension); only a
+// malformed answer has a second "values" to be checked this way.
+void check_unused_member(simdjson::ondemand::value value) {
+  simdjson::ondemand::json_type type;
+  if (value.type().get(type) != simdjson::SUCCESS) fail_not_json();
+  bool valid = false;
+  switch (type) {
+    case simdjson::ondemand::json_type::object: {
+      simdjson::ondemand::object object;
+      std::string_view text;
+      valid = value.get_object().get(object) == simdjson::SUCCESS &&
+              object.raw_json().get(text) == simdjson::SUCCESS && is_json_text(text);
+      break;
+    }
+    case simdjson::ondemand::json_type::array: {
+      simdjson::ondemand::array array;
+      std::string_view text;
+      valid = value.get_array().get(array) == simdjson::SUCCESS &&
+              array.raw_json().get(text) == simdjson::SUCCESS && is_json_text(text);
+      break;
+    }
+    case simdjson::ondemand::json_type::string: {
+      std::string_view text;
+      valid = value.get_string().get(text) == simdjson::SUCCESS;
+      break;
+    }
+    case simdjson::ondemand::json_type::number: {
+      simdjson::ondemand::number number;
+      valid = value.get_number().get(number) == simdjson::SUCCESS;
+      break;
+    }
+    case simdjson::ondemand::json_type::boolean: {
+      bool boolean;
+      valid = value.get_bool().get(boolean) == simdjson::SUCCESS;
+      break;
+    }
+    case simdjson::ondemand::json_type::null: {
+      bool is_null = false;
+      valid = value.is_null().get(is_null) == simdjson::SUCCESS && is_null;
+      break;
+    }
+  }
+  if (!valid) fail_not_json();
 }
 
 }  // namespace
@@ -188,6 +253,7 @@ void parse_values_padded(std::string_view json, const EntrySink& each_row) {
   simdjson::ondemand::object root;
   if (document.get_object().get(root) != simdjson::SUCCESS) fail_shape("not an object");
   std::vector<std::string> names;
+  std::vector<std::size_t> named;  // the columns whose names are not empty, in order
   std::vector<std::string> cells;
   FeedEntry entry;
   bool seen_values = false;
@@ -198,7 +264,10 @@ void parse_values_padded(std::string_view json, const EntrySink& each_row) {
         field.unescaped_key().get(key) != simdjson::SUCCESS) {
       throw Failure("sheets-v4: the answer is not JSON");
     }
-    if (key != "values" || seen_values) continue;
+    if (key != "values" || seen_values) {
+      check_unused_member(field.value());
+      continue;
+    }
     seen_values = true;
     simdjson::ondemand::array rows;
     if (field.value().get_array().get(rows) != simdjson::SUCCESS) {
@@ -215,6 +284,11 @@ void parse_values_padded(std::string_view json, const EntrySink& each_row) {
       read_row(row, cells, count);
       if (header) {
         names = column_names(std::vector<std::string>(cells.begin(), cells.begin() + count));
+        for (std::size_t column = 0; column < names.size(); ++column) {
+          if (names[column].empty()) continue;
+          named.push_back(column);
+          entry.elements.push_back({names[column], std::string()});
+        }
         header = false;
         continue;
       }
@@ -224,15 +298,24 @@ void parse_values_padded(std::string_view json, const EntrySink& each_row) {
       for (std::size_t i = 0; i < count; ++i) blank = blank && cells[i].empty();
       if (blank) ended = true;
       if (ended) continue;
+      // One entry serves every row: its strings are assigned, not made anew, so a long answer
+      // costs no allocation per cell.
       entry.title = cells.front();
-      entry.elements.clear();
-      for (std::size_t column = 0; column < names.size(); ++column) {
-        if (names[column].empty()) continue;
-        entry.elements.push_back({names[column], column < count ? cells[column] : std::string()});
+      for (std::size_t at = 0; at < named.size(); ++at) {
+        const std::size_t column = named[at];
+        ListElement& element = entry.elements[at];
+        if (column < count) {
+          element.value.assign(cells[column]);
+        } else {
+          element.value.clear();
+        }
       }
       each_row(entry);
     }
   }
+  // The on-demand parser stops at the end of the root object; anything after it (a second
+  // document, garbage) makes the answer something other than JSON.
+  if (document.current_location().error() != simdjson::OUT_OF_BOUNDS) fail_not_json();
 }
 
 Feed parse_values(std::string_view json) {

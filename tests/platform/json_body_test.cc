@@ -21,6 +21,30 @@ TEST(JsonBodyTest, DropsWhitespaceBetweenTokensButNeverInsideStrings) {
   }
 }
 
+// Joining the tokens would turn an answer the parser must refuse into one it accepts.
+TEST(JsonBodyTest, KeepsOneBlankBetweenTokensThatWouldOtherwiseJoin) {
+  const struct {
+    std::string json;
+    std::string expected;
+  } cases[] = {
+      {"[1 2]", "[1 2]"},
+      {"[1 \n\t 2]", "[1 2]"},
+      {"[tr ue]", "[tr ue]"},
+      {"{\"a\": nu  ll}", "{\"a\":nu ll}"},
+      {"[ 1 , 2 ]", "[1,2]"},
+      {"[\"a\" \"b\"]", "[\"a\"\"b\"]"},
+      {"[true ]", "[true]"},
+      {"  7  ", "7"},
+      // Runs of backslashes, odd and even, before a quote and across the pieces.
+      {"[\"a\\\\\" , \"b\\\"c \\\\\\\" d\" ]", "[\"a\\\\\",\"b\\\"c \\\\\\\" d\"]"},
+  };
+  for (const auto& c : cases) {
+    for (const std::size_t piece : {std::size_t{1}, std::size_t{2}, c.json.size()}) {
+      EXPECT_EQ(compact(c.json, piece), c.expected) << c.json << " in pieces of " << piece;
+    }
+  }
+}
+
 TEST(JsonBodyTest, KeepsNothingOfAnAnswerThatIsOnlyBlank) {
   JsonBody body;
   const std::string blanks(1 << 20, ' ');

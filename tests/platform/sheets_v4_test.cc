@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/failure/failure.h"
+#include "platform/feeds/json_body.h"
 
 namespace kolvo::sheets_v4 {
 namespace {
@@ -160,6 +161,47 @@ TEST(ParseValuesTest, StreamsTheSameRowsAsItCollects) {
     seen.push_back(row.elements[0].value + "=" + row.elements[1].value);
   });
   EXPECT_EQ(seen, (std::vector<std::string>{"S1=1", "S2="}));
+}
+
+// The streaming parser checks only what it reads. Each of these answers is malformed only where
+// the rows are not read from, or only after the end of the root object; each must still fail,
+// as it did when the whole answer was parsed as a tree, and not give its rows.
+TEST(ParseValuesTest, AnswersThatAreNotJsonOutsideTheRowsFail) {
+  const std::string rows = R"("values":[["serialnumber"],["S1"]])";
+  for (const std::string& json : {
+           "{" + rows + "}{\"values\":[]}",      // a second document after the first
+           "{" + rows + "} x",                   // garbage after the root object
+           R"({"range":tru,)" + rows + "}",      // a broken literal in another member
+           R"({"range":-,)" + rows + "}",        // a broken number
+           R"({"range":{"a" 1},)" + rows + "}",  // a member without its colon
+           R"({"range":[1,,2],)" + rows + "}",   // an empty array element
+           "{" + rows + R"(,"range":nul})",      // after the rows
+           "{" + rows + R"(,"values":[1,,]})",   // a second "values", never used
+       }) {
+    EXPECT_THROW(parse_values(json), Failure) << json;
+  }
+}
+
+// A cell taken straight from the answer's text must still be read: one left unread was passed
+// over by nesting depth alone, and the malformed text after it in the row with it.
+TEST(ParseValuesTest, MalformedTextAfterAPlainCellFails) {
+  for (const std::string json : {R"({"values":[["":]]]})", R"({"values":[["a":1]]]})",
+                                 R"({"values":[["serialnumber"],["S1":"x","y"]]]})"}) {
+    EXPECT_THROW(parse_values(json), Failure) << json;
+  }
+}
+
+// Answers arrive through JsonBody, which drops the blanks between tokens: a blank inside what
+// would otherwise be one token must still make the answer fail.
+TEST(ParseValuesTest, BlanksThatSplitATokenStillFailAfterCollecting) {
+  for (const std::string json : {R"({"values":[["serialnumber"],["S1"]],"range":tr ue})",
+                                 R"({"range":1 2,"values":[["serialnumber"],["S1"]]})",
+                                 R"({"values":[["serialnumber"],["S1"]],"n":[nu ll]})"}) {
+    JsonBody body;
+    body.append(json);
+    const std::string_view text = body.text(kJsonPadding);
+    EXPECT_THROW(parse_values_padded(text, [](const FeedEntry&) {}), Failure) << json;
+  }
 }
 
 }  // namespace
