@@ -3,12 +3,14 @@
 #   plain     the suite on a normal build (build/);
 #   sanitize  the suite again on a build under AddressSanitizer and UndefinedBehaviorSanitizer
 #             (build-sanitize/), where any report fails the run;
-#   fuzz      every fuzz target for FUZZ_SECONDS (default 60) each, from the committed corpora.
-# With no argument it runs all three; name stages to run only those.
+#   fuzz      every fuzz target for FUZZ_SECONDS (default 60) each, from the committed corpora;
+#   bench     the benchmark harness at 1 000 rows, so it cannot rot: it checks the output and
+#             the requests, never the timings.
+# With no argument it runs all four; name stages to run only those.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(plain sanitize)
+[ ${#stages[@]} -gt 0 ] || stages=(plain sanitize fuzz bench)
 
 run_suite() {
   local build_dir=$1
@@ -36,8 +38,11 @@ for stage in "${stages[@]}"; do
     fuzz)
       bash "$root/scripts/fuzz.sh" all "${FUZZ_SECONDS:-60}"
       ;;
+    bench)
+      bash "$root/scripts/bench.sh" 1000
+      ;;
     *)
-      echo "unknown stage: $stage (plain, sanitize, fuzz)" >&2
+      echo "unknown stage: $stage (plain, sanitize, fuzz, bench)" >&2
       exit 2
       ;;
   esac

@@ -775,6 +775,17 @@ std::shared_ptr<const std::string> cached(State& st, const std::string& key, Ren
 
 }  // namespace
 
+std::string spreadsheets_feed(const Model& model, const std::string& base,
+                              const std::string& service_account) {
+  return render_spreadsheets(model, base, service_account);
+}
+
+std::string list_feed(const Spreadsheet& spreadsheet, std::size_t index, const std::string& base) {
+  return render_list(spreadsheet, spreadsheet.worksheets.at(index), worksheet_id(index), base);
+}
+
+std::string values_answer(const Worksheet& worksheet) { return render_values(worksheet); }
+
 std::string worksheet_id(std::size_t index) {
   std::string id = "od";
   id += std::to_string(6 + index);
@@ -1160,6 +1171,9 @@ void FakeService::start() {
   // stop() has to wait for idle keep-alive connections to time out; keep that wait short while
   // still letting a client reuse its connection across the few requests of one listing.
   server->set_keep_alive_timeout(2);
+  // Without it a small answer can wait out the peer's delayed ACK (40 ms on Linux) for every
+  // request after the first on a kept-alive connection.
+  server->set_tcp_nodelay(true);
 
   const httplib::Server::Handler handler = [&d](const httplib::Request& req,
                                                 httplib::Response& res) { d.handle(req, res); };

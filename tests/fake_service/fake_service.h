@@ -146,6 +146,18 @@ std::vector<std::string> derive_column_names(const std::vector<std::string>& hea
 // A small but realistic registry; see fake_service.cc for the exact contents.
 Model sample_model();
 
+// The spreadsheets feed as the fake renders it for `model`, its links under `base`: for a test
+// that serves a very large feed from somewhere else and cannot let rendering it on request
+// hold up the first byte.
+std::string spreadsheets_feed(const Model& model, const std::string& base,
+                              const std::string& service_account);
+
+// The list feed of worksheet `index` of `spreadsheet` (links under `base`) and the Sheets v4
+// values answer for a worksheet, byte for byte as the fake serves them: for measuring the
+// parsers on exactly what a run receives.
+std::string list_feed(const Spreadsheet& spreadsheet, std::size_t index, const std::string& base);
+std::string values_answer(const Worksheet& worksheet);
+
 // Worksheet ids as used in feed URLs: "od6" for the first worksheet, "od7" for the next, ...
 std::string worksheet_id(std::size_t index);
 
