@@ -1,6 +1,11 @@
 #include "registry/registry.h"
 
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "platform/auth/auth.h"
 #include "platform/certificate/certificate.h"
@@ -28,6 +33,94 @@ HttpOptions http_options(const RegistryClientConfig& config) {
   return http;
 }
 
+// Makes records of rows on a second thread while the parser reads on. Rows travel in batches
+// of entries that are reused, strings and all, so a copy costs no allocation; the other
+// thread makes a whole batch into records at a time. The records go into the list in row
+// order, and the list is touched by the other thread alone until finish() returns.
+class RecordBuilder {
+ public:
+  explicit RecordBuilder(RegistryRecordList& list) : list_(list), worker_([this] { run(); }) {}
+  ~RecordBuilder() { stop(); }
+  RecordBuilder(const RecordBuilder&) = delete;
+  RecordBuilder& operator=(const RecordBuilder&) = delete;
+
+  void add(const FeedEntry& row) {
+    if (filling_.used == filling_.rows.size()) filling_.rows.emplace_back();
+    FeedEntry& copy = filling_.rows[filling_.used++];
+    copy.elements.resize(row.elements.size());
+    for (std::size_t i = 0; i < row.elements.size(); ++i) {
+      copy.elements[i].local_name = row.elements[i].local_name;
+      copy.elements[i].value = row.elements[i].value;
+    }
+    if (filling_.used == kBatchRows) hand_over();
+  }
+
+  // Waits for every record; rethrows what went wrong on the other thread.
+  void finish() {
+    hand_over();
+    stop();
+    if (failure_) std::rethrow_exception(failure_);
+  }
+
+ private:
+  static constexpr std::size_t kBatchRows = 256;
+
+  // Only the elements are copied: they are all a record is made of.
+  struct Batch {
+    std::vector<FeedEntry> rows;
+    std::size_t used = 0;
+  };
+
+  void hand_over() {
+    if (filling_.used == 0) return;
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return !pending_; });
+    pending_ = true;
+    std::swap(filling_, next_);
+    filling_.used = 0;
+    changed_.notify_all();
+  }
+
+  void stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+      changed_.notify_all();
+    }
+    if (worker_.joinable()) worker_.join();
+  }
+
+  void run() {
+    Batch working;
+    for (;;) {
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return pending_ || stopping_; });
+        if (!pending_) return;
+        std::swap(working, next_);
+        pending_ = false;
+        changed_.notify_all();
+      }
+      if (failure_) continue;
+      try {
+        for (std::size_t i = 0; i < working.used; ++i) list_.push_back(to_record(working.rows[i]));
+      } catch (...) {
+        failure_ = std::current_exception();
+      }
+    }
+  }
+
+  RegistryRecordList& list_;
+  Batch filling_;  // the parser's side
+  Batch next_;     // handed over, waiting for the other thread when pending_
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool pending_ = false;
+  bool stopping_ = false;
+  std::exception_ptr failure_;  // set by the other thread, read after it has been joined
+  std::thread worker_;          // last: started once everything it uses is ready
+};
+
 }  // namespace
 
 const FeedEntry* find_spread_sheet(const Feed& feed, std::string_view spread_sheet_name) {
@@ -48,15 +141,27 @@ const FeedEntry* find_work_sheet(const Feed& ws_feed, std::string_view work_shee
 
 RegistryRecord to_record(const FeedEntry& row) {
   RegistryRecord record;
+  // Reused from row to row: a registry has hundreds of thousands of rows and the same few
+  // columns in each.
+  thread_local std::vector<PropertyMap::value_type> entries;
+  thread_local std::vector<std::string> repaired;
+  entries.clear();
+  repaired.clear();
+  repaired.reserve(2 * row.elements.size());  // views into it must stay put
+  // Text that is well formed already, as nearly all is, goes in as it stands, with no copy made
+  // to check it.
+  auto narrow = [](const std::string& text) -> std::string_view {
+    if (is_well_formed_utf8(text)) return text;
+    return repaired.emplace_back(to_narrow(std::string_view(text)));
+  };
   for (const ListElement& element : row.elements) {
-    if (element.local_name == kSerialNumberColumn) record.serial_number = to_wide(element.value);
-  }
-  for (const ListElement& element : row.elements) {
-    if (element.local_name != kSerialNumberColumn) {
-      record.properties.emplace(to_narrow(std::string_view(element.local_name)),
-                                to_narrow(std::string_view(element.value)));
+    if (element.local_name == kSerialNumberColumn) {
+      record.serial_number = to_wide(element.value);
+    } else {
+      entries.emplace_back(narrow(element.local_name), narrow(element.value));
     }
   }
+  record.properties.assign(entries);
   return record;
 }
 
@@ -102,8 +207,11 @@ RegistryRecordList retrieve_registry(const RegistryClientConfig& config) {
   // Each row becomes a record as it is read, so the rows are never all held twice. Should the
   // feed fail part way, the exception discards the records made so far with the list.
   RegistryRecordList list;
-  service.query(ListQuery(list_link->href),
-                [&](const FeedEntry& row) { list.push_back(to_record(row)); });
+  {
+    RecordBuilder builder(list);
+    service.query(ListQuery(list_link->href), [&](const FeedEntry& row) { builder.add(row); });
+    builder.finish();
+  }
   return list;
 }
 

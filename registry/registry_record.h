@@ -13,8 +13,8 @@ namespace kolvo {
 
 // An ordered map from column name to cell text, both UTF-8. Keys are unique and ordered as
 // unsigned bytes, so "B" < "a" < "\xC3\xA9" and a prefix sorts first. A registry holds
-// hundreds of thousands of these with a handful of entries each, so all the text of one map
-// lives in one buffer instead of two strings and a tree node per entry.
+// hundreds of thousands of these with a handful of entries each, so all of one map, text and
+// index, lives in one buffer instead of two strings and a tree node per entry.
 class PropertyMap {
  public:
   using value_type = std::pair<std::string_view, std::string_view>;
@@ -47,30 +47,45 @@ class PropertyMap {
   // Entries in any order; of two equal keys the first is kept.
   PropertyMap(std::initializer_list<value_type> entries);
 
+  // Replaces the contents with these entries, in any order; of two equal keys the first is
+  // kept. Builds the map in one pass, where emplace inserts into the middle: the way to fill
+  // a map whose entries are all known at once. Reorders `entries`.
+  void assign(std::vector<value_type>& entries);
+
   // Adds the entry unless the key is present already (the first one wins). Returns whether it
   // was added.
   bool emplace(std::string_view key, std::string_view value);
+
+  // Room for `entries` entries holding `text_bytes` bytes of keys and values together.
+  void reserve(std::size_t entries, std::size_t text_bytes) {
+    data_.reserve(kCountBytes + entries * kEntryBytes + text_bytes);
+  }
 
   // The value of key; throws std::out_of_range when there is none.
   std::string_view at(std::string_view key) const;
   bool contains(std::string_view key) const;
 
-  std::size_t size() const { return ends_.size() / 2; }
-  bool empty() const { return ends_.empty(); }
+  std::size_t size() const;
+  bool empty() const { return data_.empty(); }
   const_iterator begin() const { return {this, 0}; }
   const_iterator end() const { return {this, size()}; }
 
   bool operator==(const PropertyMap&) const = default;
 
  private:
+  static constexpr std::size_t kCountBytes = sizeof(std::uint32_t);
+  static constexpr std::size_t kEntryBytes = 2 * sizeof(std::uint32_t);
+
   value_type entry(std::size_t index) const;
   // The index of the first key not less than key.
   std::size_t lower_bound(std::string_view key) const;
+  std::uint32_t end_at(std::size_t slot) const;
 
-  // key 0, value 0, key 1, value 1, ... in key order, back to back.
-  std::string text_;
-  // ends_[2i] is where key i ends in text_, ends_[2i + 1] where its value ends.
-  std::vector<std::uint32_t> ends_;
+  // One allocation per map, laid out as: the entry count n; then for each entry i, where its
+  // key ends and where its value ends (offsets into the text); then the text: key 0, value 0,
+  // key 1, value 1, ... in key order, back to back. All numbers are native uint32. Empty when
+  // the map is.
+  std::string data_;
 };
 
 // One registry row. Records are plain values: copied into the list and destroyed with it.

@@ -5,8 +5,12 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <exception>
 #include <mutex>
+#include <optional>
+#include <thread>
 
 #include "platform/failure/failure.h"
 
@@ -36,6 +40,86 @@ bool is_success(long status) { return status >= 200 && status <= 299; }
 
 using Clock = std::chrono::steady_clock;
 
+// Hands a body from the thread that receives it to the thread that consumes it, so that
+// receiving (TLS, decompression) and consuming (parsing) run at the same time on two cores.
+// Bytes travel in blocks, few and large enough that handing one over costs nothing; at most
+// kMaxQueued wait at a time, so a consumer slower than the network holds the transfer back
+// instead of letting the body pile up in memory.
+class BodyPipe {
+ public:
+  static constexpr std::size_t kBlockBytes = std::size_t{256} << 10;
+  static constexpr std::size_t kMaxQueued = 8;
+
+  // Receiving side. False once the consumer has given up: the transfer should end.
+  bool write(const char* data, std::size_t length) {
+    while (length > 0) {
+      if (filling_.capacity() < kBlockBytes) filling_.reserve(kBlockBytes);
+      const std::size_t room = kBlockBytes - filling_.size();
+      const std::size_t piece = std::min(room, length);
+      filling_.append(data, piece);
+      data += piece;
+      length -= piece;
+      if (filling_.size() == kBlockBytes && !hand_over()) return false;
+    }
+    return !cancelled();
+  }
+  // Receiving side, once the transfer is over: passes on what is left, then tells the
+  // consumer that nothing more will come.
+  void close(bool complete) {
+    if (complete && !filling_.empty()) hand_over();
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    ready_.notify_all();
+  }
+
+  // Consuming side. The next block, or nothing once the body is over; recycle each block.
+  std::optional<std::string> next() {
+    std::unique_lock lock(mutex_);
+    ready_.wait(lock, [this] { return !queue_.empty() || closed_; });
+    if (queue_.empty()) return std::nullopt;
+    std::string block = std::move(queue_.front());
+    queue_.pop_front();
+    room_.notify_all();
+    return block;
+  }
+  void recycle(std::string block) {
+    block.clear();
+    std::lock_guard lock(mutex_);
+    if (spare_.empty()) spare_ = std::move(block);
+  }
+  // Consuming side: nothing more is wanted. Wakes a receiver waiting for room.
+  void cancel() {
+    std::lock_guard lock(mutex_);
+    cancelled_ = true;
+    room_.notify_all();
+  }
+
+ private:
+  bool cancelled() {
+    std::lock_guard lock(mutex_);
+    return cancelled_;
+  }
+  bool hand_over() {
+    std::unique_lock lock(mutex_);
+    room_.wait(lock, [this] { return queue_.size() < kMaxQueued || cancelled_; });
+    if (cancelled_) return false;
+    queue_.push_back(std::move(filling_));
+    filling_ = std::move(spare_);
+    spare_.clear();
+    ready_.notify_all();
+    return true;
+  }
+
+  std::mutex mutex_;
+  std::condition_variable ready_;  // a block was queued, or the body is over
+  std::condition_variable room_;   // a block was taken, or the consumer gave up
+  std::deque<std::string> queue_;
+  std::string filling_;  // receiving side only
+  std::string spare_;    // a consumed block kept for reuse
+  bool closed_ = false;
+  bool cancelled_ = false;
+};
+
 // The state of one transfer, shared with curl's callbacks.
 struct Transfer {
   CURL* curl = nullptr;
@@ -46,19 +130,19 @@ struct Transfer {
   Clock::time_point last_progress = Clock::now();
   curl_off_t bytes_moved = 0;
   bool stalled = false;
-  const BodySink* sink = nullptr;
-  std::string* collected = nullptr;  // used instead of sink when set
+  BodyPipe* pipe = nullptr;
+  std::string* collected = nullptr;  // used instead of pipe when set
   std::uint64_t received = 0;
   std::uint64_t limit = 0;
-  long refused_status = 0;          // a non-2xx status seen before any body byte was passed on
-  std::exception_ptr sink_failure;  // a throw from the sink, rethrown after curl returns
+  long refused_status = 0;             // a non-2xx status seen before any body byte was passed on
+  std::exception_ptr receive_failure;  // a throw while taking the body, rethrown after curl returns
   bool over_limit = false;
 };
 
 std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
   auto& transfer = *static_cast<Transfer*>(user);
   const std::size_t length = size * count;
-  if (transfer.sink != nullptr && transfer.received == 0) {
+  if (transfer.pipe != nullptr && transfer.received == 0) {
     long status = 0;
     curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &status);
     if (!is_success(status)) {
@@ -75,10 +159,12 @@ std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user)
     if (transfer.collected != nullptr) {
       transfer.collected->append(data, length);
     } else {
-      (*transfer.sink)(std::string_view(data, length));
+      if (!transfer.pipe->write(data, length)) return CURL_WRITEFUNC_ERROR;
+      // Time spent waiting for the consumer to make room is not the peer going quiet.
+      transfer.last_progress = Clock::now();
     }
   } catch (...) {
-    transfer.sink_failure = std::current_exception();
+    transfer.receive_failure = std::current_exception();
     return CURL_WRITEFUNC_ERROR;
   }
   return length;
@@ -183,7 +269,7 @@ void set_common_options(CURL* curl, const HttpOptions& options, char* error_buff
 
 // The one place where curl's outcome of a transfer becomes a Failure.
 void check_transfer(CURLcode code, const Transfer& transfer, const char* error_buffer) {
-  if (transfer.sink_failure) std::rethrow_exception(transfer.sink_failure);
+  if (transfer.receive_failure) std::rethrow_exception(transfer.receive_failure);
   if (transfer.over_limit) throw Failure("response body exceeds the size limit");
   if (transfer.stalled) throw Failure("no data received within the stall limit");
   if (transfer.refused_status != 0) {
@@ -214,9 +300,10 @@ void HttpClient::get(const std::string& url, const std::vector<std::string>& hea
   handle_->error[0] = '\0';
   set_common_options(curl, options_, handle_->error);
   CurlSlist header_list = make_header_list(headers);
+  BodyPipe pipe;
   Transfer transfer;
   transfer.curl = curl;
-  transfer.sink = &sink;
+  transfer.pipe = &pipe;
   transfer.limit = options_.max_body_bytes;
   transfer.stall_limit = std::chrono::seconds(options_.stall_timeout_seconds);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
@@ -224,8 +311,29 @@ void HttpClient::get(const std::string& url, const std::vector<std::string>& hea
   curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, header_list.get());
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
-  const CURLcode code = curl_easy_perform(curl);
+
+  // The transfer runs on a thread of its own while this one hands the body to the sink. The
+  // handle is used by that thread alone until it has been joined.
+  CURLcode code = CURLE_OK;
+  std::thread receiver([&] {
+    code = curl_easy_perform(curl);
+    pipe.close(code == CURLE_OK);
+  });
+  std::exception_ptr sink_failure;
+  while (std::optional<std::string> block = pipe.next()) {
+    if (!sink_failure) {
+      try {
+        sink(*block);
+      } catch (...) {
+        sink_failure = std::current_exception();
+        pipe.cancel();
+      }
+    }
+    pipe.recycle(std::move(*block));
+  }
+  receiver.join();
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+  if (sink_failure) std::rethrow_exception(sink_failure);
   check_transfer(code, transfer, handle_->error);
   long status = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);

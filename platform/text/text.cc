@@ -1,6 +1,7 @@
 #include "platform/text/text.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace kolvo {
 namespace {
@@ -57,9 +58,17 @@ void append_utf8(std::string& out, char32_t cp) {
   }
 }
 
+// Eight bytes at a time: cells are mostly ASCII, and this runs over every one of them.
 bool is_ascii(std::string_view text) {
-  for (const char c : text) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  const char* p = text.data();
+  std::size_t left = text.size();
+  for (; left >= 8; p += 8, left -= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    if ((word & 0x8080808080808080u) != 0) return false;
+  }
+  for (; left > 0; ++p, --left) {
+    if (static_cast<unsigned char>(*p) >= 0x80) return false;
   }
   return true;
 }
@@ -84,18 +93,43 @@ std::u16string to_wide(std::string_view utf8) {
 }
 
 void append_narrow(std::string& out, std::u16string_view utf16) {
+  // Written through a pointer into room made beforehand: at most three bytes per unit (a pair
+  // of units gives four), so the loop never checks the capacity.
+  const std::size_t start = out.size();
+  out.resize(start + 3 * utf16.size());
+  char* o = out.data() + start;
+  auto put = [&o](char32_t cp) {
+    if (cp < 0x80) {
+      *o++ = static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      *o++ = static_cast<char>(0xC0 | (cp >> 6));
+      *o++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      *o++ = static_cast<char>(0xE0 | (cp >> 12));
+      *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *o++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      *o++ = static_cast<char>(0xF0 | (cp >> 18));
+      *o++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *o++ = static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  };
   for (std::size_t i = 0; i < utf16.size(); ++i) {
     const char16_t unit = utf16[i];
-    if (unit < 0xD800 || unit > 0xDFFF) {
-      append_utf8(out, unit);
+    if (unit < 0x80) {
+      *o++ = static_cast<char>(unit);
+    } else if (unit < 0xD800 || unit > 0xDFFF) {
+      put(unit);
     } else if (unit <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
                utf16[i + 1] <= 0xDFFF) {
-      append_utf8(out, 0x10000 + ((char32_t{unit} - 0xD800) << 10) + (utf16[i + 1] - 0xDC00));
+      put(0x10000 + ((char32_t{unit} - 0xD800) << 10) + (utf16[i + 1] - 0xDC00));
       ++i;
     } else {
-      append_utf8(out, kDefaultCharacter);
+      put(kDefaultCharacter);
     }
   }
+  out.resize(static_cast<std::size_t>(o - out.data()));
 }
 
 std::string to_narrow(std::u16string_view utf16) {
@@ -103,6 +137,32 @@ std::string to_narrow(std::u16string_view utf16) {
   out.reserve(utf16.size());
   append_narrow(out, utf16);
   return out;
+}
+
+bool is_well_formed_utf8(std::string_view utf8) {
+  if (is_ascii(utf8)) return true;
+  auto p = reinterpret_cast<const unsigned char*>(utf8.data());
+  const auto end = p + utf8.size();
+  while (p != end) {
+    if (*p < 0x80) {
+      // Runs of ASCII between the other characters go eight bytes at a time too.
+      ++p;
+      while (end - p >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        if ((word & 0x8080808080808080u) != 0) break;
+        p += 8;
+      }
+      continue;
+    }
+    // The default character is well formed itself: only its own three bytes may decode to it.
+    const unsigned char* const start = p;
+    if (decode_utf8(p, end) == kDefaultCharacter &&
+        !(p - start == 3 && start[0] == 0xEF && start[1] == 0xBF && start[2] == 0xBD)) {
+      return false;
+    }
+  }
+  return true;
 }
 
 std::string to_narrow(std::string_view utf8) {

@@ -21,6 +21,10 @@ std::string to_narrow(std::u16string_view utf16);
 // whatever reaches the output is valid UTF-8. Well-formed input is returned unchanged.
 std::string to_narrow(std::string_view utf8);
 
+// Whether to_narrow would return utf8 unchanged: callers that only need to check can then use
+// the text where it is instead of a copy.
+bool is_well_formed_utf8(std::string_view utf8);
+
 // Appends the UTF-8 form of a wide string to out; the form to_narrow returns.
 void append_narrow(std::string& out, std::u16string_view utf16);
 

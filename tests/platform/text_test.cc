@@ -31,6 +31,9 @@ TEST_P(BadUtf8Test, IsReplacedWithoutLosingTheTextAround) {
   const BadUtf8Case& c = GetParam();
   EXPECT_EQ(to_narrow(std::string_view(c.input)), c.expected);
   EXPECT_EQ(to_narrow(to_wide(c.input)), c.expected);
+  EXPECT_FALSE(is_well_formed_utf8(c.input));
+  // Past the eight-byte stride that passes pure ASCII without looking closer.
+  EXPECT_FALSE(is_well_formed_utf8("0123456789abcdef" + c.input));
 }
 
 const std::string kFffd = "\xEF\xBF\xBD";
@@ -69,7 +72,34 @@ TEST(TextTest, BoundaryCodePointsRoundTrip) {
     const std::string narrow = to_narrow(wide);
     EXPECT_EQ(to_wide(narrow), wide) << std::hex << static_cast<unsigned>(cp);
     EXPECT_EQ(to_narrow(std::string_view(narrow)), narrow);
+    EXPECT_TRUE(is_well_formed_utf8("0123456789" + narrow + "x"))
+        << std::hex << static_cast<unsigned>(cp);
   }
+}
+
+// Text that is checked instead of copied must be exactly the text the copy would equal.
+TEST(TextTest, WellFormedMeansTheCopyWouldBeTheSame) {
+  for (const std::string& text :
+       {std::string(), std::string("plain ASCII, long enough for a stride or two"),
+        std::string("\0embedded\0", 10), std::string("Z\xC3\xBCrich \xE6\x9D\xB1\xE4\xBA\xAC"),
+        kFffd, "ok" + kFffd + "ok", std::string("\xEF\xBF"), std::string("12345678\xBD"),
+        std::string("1234567\xC3"), std::string("\xF0\x9F\x93\xA6")}) {
+    EXPECT_EQ(is_well_formed_utf8(text), to_narrow(std::string_view(text)) == text) << text;
+  }
+}
+
+TEST(TextTest, LongWideTextConvertsWhole) {
+  // Far more than any small buffer, mixing one-, two-, three- and four-byte forms.
+  std::u16string wide;
+  std::string narrow;
+  for (int i = 0; i < 5000; ++i) {
+    wide += u"a\u00E9\u6771\U0001F4E6";
+    narrow += "a\xC3\xA9\xE6\x9D\xB1\xF0\x9F\x93\xA6";
+  }
+  EXPECT_EQ(to_narrow(wide), narrow);
+  std::string appended = "prefix ";
+  append_narrow(appended, wide);
+  EXPECT_EQ(appended, "prefix " + narrow);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <stdexcept>
 
 #include "registry/registry_record.h"
@@ -52,6 +54,44 @@ TEST(PropertyMapTest, EqualityIgnoresInsertionOrder) {
   EXPECT_NE((PropertyMap{{"a", "1"}, {"b", "2"}}), (PropertyMap{{"a", "12"}, {"b", ""}}));
   EXPECT_NE((PropertyMap{{"a", "1"}}), (PropertyMap{{"a1", ""}}));
   EXPECT_TRUE(PropertyMap{}.empty());
+}
+
+// Every insertion order of keys and values of different lengths (empty ones too) gives the
+// entries std::map would hold under unsigned byte order, and maps equal to each other.
+TEST(PropertyMapTest, AgreesWithAnOrderedMapForEveryInsertionOrder) {
+  struct Unsigned {
+    bool operator()(const std::string& a, const std::string& b) const {
+      return std::lexicographical_compare(
+          a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+            return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+          });
+    }
+  };
+  std::vector<std::pair<std::string, std::string>> pairs = {{"name", "Drill \"XL\""},
+                                                            {"", "empty key"},
+                                                            {"location", ""},
+                                                            {"n", std::string(300, 'x')},
+                                                            {"\xC3\xA9t\xC3\xA9", "\xE6\x9D\xB1"},
+                                                            {"notes", "a, b"}};
+  std::sort(pairs.begin(), pairs.end());
+  const PropertyMap* first = nullptr;
+  std::vector<PropertyMap> maps;
+  maps.reserve(720);
+  do {
+    PropertyMap& map = maps.emplace_back();
+    if (maps.size() % 2 == 0) map.reserve(pairs.size(), 400);
+    std::map<std::string, std::string, Unsigned> expected;
+    for (const auto& [key, value] : pairs) {
+      EXPECT_TRUE(map.emplace(key, value));
+      expected.emplace(key, value);
+    }
+    ASSERT_EQ(entries(map),
+              (std::vector<std::pair<std::string, std::string>>(expected.begin(), expected.end())));
+    for (const auto& [key, value] : pairs) EXPECT_EQ(map.at(key), value);
+    if (first == nullptr) first = &maps.front();
+    EXPECT_EQ(map, *first);
+  } while (std::next_permutation(pairs.begin(), pairs.end()));
+  EXPECT_EQ(maps.size(), 720u);
 }
 
 }  // namespace

@@ -162,6 +162,28 @@ TEST_P(RetrievalTest, ModernlyEncryptedKeyFileWorksToo) {
   EXPECT_EQ(retrieve_registry(aes), (RegistryRecordList{{u"1", {}}}));
 }
 
+// Rows are made into records in batches, on another thread: a registry that ends one row
+// short of, exactly at and one row past a batch boundary, and rows whose cells change length
+// from row to row, must all come back whole and in order.
+TEST_P(RetrievalTest, LongRegistriesComeBackWholeAndInOrder) {
+  for (const std::size_t rows : {std::size_t{255}, std::size_t{256}, std::size_t{1025}}) {
+    std::vector<std::vector<std::string>> cells;
+    RegistryRecordList expected;
+    for (std::size_t i = 0; i < rows; ++i) {
+      const std::string serial = "SN-" + std::to_string(i);
+      const std::string name(i % 37, static_cast<char>('a' + i % 26));
+      const std::string place = i % 3 == 0 ? "Z\xC3\xBCrich" : "";
+      cells.push_back({serial, name, place});
+      expected.push_back(
+          {std::u16string(serial.begin(), serial.end()), {{"name", name}, {"place", place}}});
+    }
+    const RegistryRecordList list =
+        retrieve(one_sheet(registry_sheet({"serialnumber", "name", "place"}, cells)));
+    ASSERT_EQ(list.size(), rows);
+    EXPECT_TRUE(list == expected) << rows << " rows";
+  }
+}
+
 TEST_P(RetrievalTest, EmptyRegistryIsASuccess) {
   EXPECT_TRUE(retrieve(one_sheet(registry_sheet({"serialnumber", "name"}, {}))).empty());
 }
