@@ -1,7 +1,10 @@
 #include "registry/registry.h"
 
+#include <algorithm>
 #include <condition_variable>
+#include <deque>
 #include <exception>
+#include <iterator>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -33,10 +36,11 @@ HttpOptions http_options(const RegistryClientConfig& config) {
   return http;
 }
 
-// Makes records of rows on a second thread while the parser reads on. Rows travel in batches
-// of entries that are reused, strings and all, so a copy costs no allocation; the other
-// thread makes a whole batch into records at a time. The records go into the list in row
-// order, and the list is touched by the other thread alone until finish() returns.
+// Makes records of rows on a second thread while the parser reads on, and on the parser's
+// own thread too whenever the other one has fallen behind. Rows travel in batches of entries
+// that are reused, strings and all, so a copy costs no allocation. Each batch carries the
+// chunk its records go to, taken in row order, so whichever thread converts it the order
+// holds; finish() moves the chunks into the list, sized once.
 class RecordBuilder {
  public:
   explicit RecordBuilder(RegistryRecordList& list) : list_(list), worker_([this] { run(); }) {}
@@ -52,33 +56,68 @@ class RecordBuilder {
       copy.elements[i].local_name = row.elements[i].local_name;
       copy.elements[i].value = row.elements[i].value;
     }
-    if (filling_.used == kBatchRows) hand_over();
+    if (filling_.used == kBatchRows) submit();
   }
 
-  // Waits for every record; rethrows what went wrong on the other thread.
+  // Waits for every record and fills the list; rethrows what went wrong on either thread.
   void finish() {
-    hand_over();
+    submit();
+    {
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [this] { return queue_.empty() && !worker_busy_; });
+    }
     stop();
     if (failure_) std::rethrow_exception(failure_);
+    std::size_t total = 0;
+    for (const RegistryRecordList& chunk : chunks_) total += chunk.size();
+    list_.reserve(total);
+    for (RegistryRecordList& chunk : chunks_) {
+      std::move(chunk.begin(), chunk.end(), std::back_inserter(list_));
+      RegistryRecordList().swap(chunk);  // gives its memory back at once
+    }
   }
 
  private:
   static constexpr std::size_t kBatchRows = 256;
+  static constexpr std::size_t kMaxQueued = 2;
 
   // Only the elements are copied: they are all a record is made of.
   struct Batch {
     std::vector<FeedEntry> rows;
     std::size_t used = 0;
+    RegistryRecordList* chunk = nullptr;  // where its records go
   };
 
-  void hand_over() {
+  // Queues the filled batch for the other thread or, when it is behind, converts it here.
+  void submit() {
     if (filling_.used == 0) return;
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return !pending_; });
-    pending_ = true;
-    std::swap(filling_, next_);
+    // A deque: adding a chunk leaves the ones being filled where they are.
+    filling_.chunk = &chunks_.emplace_back();
+    if (queue_.size() < kMaxQueued) {
+      queue_.push_back(std::move(filling_));
+      if (!spares_.empty()) {
+        filling_ = std::move(spares_.back());
+        spares_.pop_back();
+      } else {
+        filling_ = Batch();
+      }
+      changed_.notify_all();
+    } else {
+      lock.unlock();
+      convert(filling_);
+    }
     filling_.used = 0;
-    changed_.notify_all();
+  }
+
+  void convert(const Batch& batch) {
+    try {
+      batch.chunk->reserve(batch.used);
+      for (std::size_t i = 0; i < batch.used; ++i) batch.chunk->push_back(to_record(batch.rows[i]));
+    } catch (...) {
+      std::lock_guard lock(mutex_);
+      if (!failure_) failure_ = std::current_exception();
+    }
   }
 
   void stop() {
@@ -91,33 +130,33 @@ class RecordBuilder {
   }
 
   void run() {
-    Batch working;
+    std::unique_lock lock(mutex_);
     for (;;) {
-      {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return pending_ || stopping_; });
-        if (!pending_) return;
-        std::swap(working, next_);
-        pending_ = false;
-        changed_.notify_all();
-      }
-      if (failure_) continue;
-      try {
-        for (std::size_t i = 0; i < working.used; ++i) list_.push_back(to_record(working.rows[i]));
-      } catch (...) {
-        failure_ = std::current_exception();
-      }
+      changed_.wait(lock, [this] { return !queue_.empty() || stopping_; });
+      if (queue_.empty()) return;
+      Batch batch = std::move(queue_.front());
+      queue_.pop_front();
+      worker_busy_ = true;
+      lock.unlock();
+      convert(batch);
+      lock.lock();
+      batch.used = 0;
+      spares_.push_back(std::move(batch));
+      worker_busy_ = false;
+      changed_.notify_all();
     }
   }
 
   RegistryRecordList& list_;
   Batch filling_;  // the parser's side
-  Batch next_;     // handed over, waiting for the other thread when pending_
   std::mutex mutex_;
   std::condition_variable changed_;
-  bool pending_ = false;
+  std::deque<RegistryRecordList> chunks_;  // one per batch, in row order
+  std::deque<Batch> queue_;                // filled batches the other thread has not taken
+  std::vector<Batch> spares_;              // converted batches, for reuse
+  bool worker_busy_ = false;
   bool stopping_ = false;
-  std::exception_ptr failure_;  // set by the other thread, read after it has been joined
+  std::exception_ptr failure_;  // the first failure on either thread
   std::thread worker_;          // last: started once everything it uses is ready
 };
 

@@ -298,14 +298,14 @@ void parse_values_padded(std::string_view json, const EntrySink& each_row) {
       for (std::size_t i = 0; i < count; ++i) blank = blank && cells[i].empty();
       if (blank) ended = true;
       if (ended) continue;
-      // One entry serves every row: its strings are assigned, not made anew, so a long answer
-      // costs no allocation per cell.
+      // One entry serves every row, and the cells trade strings with it rather than being
+      // copied: a long answer costs no allocation and no second copy per cell.
       entry.title = cells.front();
       for (std::size_t at = 0; at < named.size(); ++at) {
         const std::size_t column = named[at];
         ListElement& element = entry.elements[at];
         if (column < count) {
-          element.value.assign(cells[column]);
+          element.value.swap(cells[column]);
         } else {
           element.value.clear();
         }

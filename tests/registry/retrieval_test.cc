@@ -162,11 +162,13 @@ TEST_P(RetrievalTest, ModernlyEncryptedKeyFileWorksToo) {
   EXPECT_EQ(retrieve_registry(aes), (RegistryRecordList{{u"1", {}}}));
 }
 
-// Rows are made into records in batches, on another thread: a registry that ends one row
-// short of, exactly at and one row past a batch boundary, and rows whose cells change length
-// from row to row, must all come back whole and in order.
+// Rows are made into records in batches, on two threads: a registry that ends one row short
+// of, exactly at and one row past a batch boundary, one long enough that the parser's thread
+// takes batches too, and rows whose cells change length from row to row, must all come back
+// whole and in order.
 TEST_P(RetrievalTest, LongRegistriesComeBackWholeAndInOrder) {
-  for (const std::size_t rows : {std::size_t{255}, std::size_t{256}, std::size_t{1025}}) {
+  for (const std::size_t rows :
+       {std::size_t{255}, std::size_t{256}, std::size_t{1025}, std::size_t{20000}}) {
     std::vector<std::vector<std::string>> cells;
     RegistryRecordList expected;
     for (std::size_t i = 0; i < rows; ++i) {
