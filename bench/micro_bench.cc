@@ -162,47 +162,38 @@ void BM_WriteJsonListing(benchmark::State& state) {
 }
 BENCHMARK(BM_WriteJsonListing)->Unit(benchmark::kMillisecond);
 
-void BM_ToWide(benchmark::State& state) {
-  const Data& d = data();
+// One call per cell, as the program makes them; counted in UTF-8 bytes, so the conversions
+// compare on one scale.
+template <typename Cells, typename Convert>
+void time_per_cell(benchmark::State& state, const Cells& cells, Convert convert) {
   for (auto _ : state) {
-    for (const std::string& cell : d.cells) benchmark::DoNotOptimize(kolvo::to_wide(cell));
+    for (const auto& cell : cells) benchmark::DoNotOptimize(convert(cell));
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * d.cell_bytes));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * data().cell_bytes));
+}
+
+void BM_ToWide(benchmark::State& state) {
+  time_per_cell(state, data().cells, [](const std::string& cell) { return kolvo::to_wide(cell); });
 }
 BENCHMARK(BM_ToWide)->Unit(benchmark::kMillisecond);
 
-// Counted in UTF-8 bytes written, so the three conversions compare on one scale.
 void BM_ToNarrowUtf16(benchmark::State& state) {
-  const Data& d = data();
-  for (auto _ : state) {
-    for (const std::u16string& cell : d.wide_cells) {
-      benchmark::DoNotOptimize(kolvo::to_narrow(std::u16string_view(cell)));
-    }
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * d.cell_bytes));
+  time_per_cell(state, data().wide_cells, [](const std::u16string& cell) {
+    return kolvo::to_narrow(std::u16string_view(cell));
+  });
 }
 BENCHMARK(BM_ToNarrowUtf16)->Unit(benchmark::kMillisecond);
 
 void BM_ToNarrowUtf8(benchmark::State& state) {
-  const Data& d = data();
-  for (auto _ : state) {
-    for (const std::string& cell : d.cells) {
-      benchmark::DoNotOptimize(kolvo::to_narrow(std::string_view(cell)));
-    }
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * d.cell_bytes));
+  time_per_cell(state, data().cells,
+                [](const std::string& cell) { return kolvo::to_narrow(std::string_view(cell)); });
 }
 BENCHMARK(BM_ToNarrowUtf8)->Unit(benchmark::kMillisecond);
 
 // The check that lets well-formed cells go into a record without a copy.
 void BM_IsWellFormedUtf8(benchmark::State& state) {
-  const Data& d = data();
-  for (auto _ : state) {
-    for (const std::string& cell : d.cells) {
-      benchmark::DoNotOptimize(kolvo::is_well_formed_utf8(cell));
-    }
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * d.cell_bytes));
+  time_per_cell(state, data().cells,
+                [](const std::string& cell) { return kolvo::is_well_formed_utf8(cell); });
 }
 BENCHMARK(BM_IsWellFormedUtf8)->Unit(benchmark::kMillisecond);
 

@@ -62,11 +62,7 @@ class RecordBuilder {
   // Waits for every record and fills the list; rethrows what went wrong on either thread.
   void finish() {
     submit();
-    {
-      std::unique_lock lock(mutex_);
-      changed_.wait(lock, [this] { return queue_.empty() && !worker_busy_; });
-    }
-    stop();
+    stop();  // the other thread converts all that is queued before it ends
     if (failure_) std::rethrow_exception(failure_);
     std::size_t total = 0;
     for (const RegistryRecordList& chunk : chunks_) total += chunk.size();
@@ -136,14 +132,11 @@ class RecordBuilder {
       if (queue_.empty()) return;
       Batch batch = std::move(queue_.front());
       queue_.pop_front();
-      worker_busy_ = true;
       lock.unlock();
       convert(batch);
       lock.lock();
       batch.used = 0;
       spares_.push_back(std::move(batch));
-      worker_busy_ = false;
-      changed_.notify_all();
     }
   }
 
@@ -154,7 +147,6 @@ class RecordBuilder {
   std::deque<RegistryRecordList> chunks_;  // one per batch, in row order
   std::deque<Batch> queue_;                // filled batches the other thread has not taken
   std::vector<Batch> spares_;              // converted batches, for reuse
-  bool worker_busy_ = false;
   bool stopping_ = false;
   std::exception_ptr failure_;  // the first failure on either thread
   std::thread worker_;          // last: started once everything it uses is ready

@@ -8,7 +8,8 @@
 namespace kolvo {
 
 PropertyMap::PropertyMap(std::initializer_list<value_type> entries) {
-  for (const auto& [key, value] : entries) emplace(key, value);
+  std::vector<value_type> all(entries);
+  assign(all);
 }
 
 void PropertyMap::assign(std::vector<value_type>& entries) {

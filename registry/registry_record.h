@@ -56,11 +56,6 @@ class PropertyMap {
   // was added.
   bool emplace(std::string_view key, std::string_view value);
 
-  // Room for `entries` entries holding `text_bytes` bytes of keys and values together.
-  void reserve(std::size_t entries, std::size_t text_bytes) {
-    data_.reserve(kCountBytes + entries * kEntryBytes + text_bytes);
-  }
-
   // The value of key; throws std::out_of_range when there is none.
   std::string_view at(std::string_view key) const;
   bool contains(std::string_view key) const;

@@ -40,37 +40,40 @@ char32_t decode_utf8(const unsigned char*& p, const unsigned char* end) {
   return cp;
 }
 
-void append_utf8(std::string& out, char32_t cp) {
+// Writes the UTF-8 form of cp at o and advances o; the caller has made room for it.
+void write_utf8(char*& o, char32_t cp) {
   if (cp < 0x80) {
-    out += static_cast<char>(cp);
+    *o++ = static_cast<char>(cp);
   } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    *o++ = static_cast<char>(0xC0 | (cp >> 6));
+    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
   } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    *o++ = static_cast<char>(0xE0 | (cp >> 12));
+    *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
   } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    *o++ = static_cast<char>(0xF0 | (cp >> 18));
+    *o++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
   }
 }
 
-// Eight bytes at a time: cells are mostly ASCII, and this runs over every one of them.
-bool is_ascii(std::string_view text) {
-  const char* p = text.data();
-  std::size_t left = text.size();
-  for (; left >= 8; p += 8, left -= 8) {
+// The first byte from p on that is not ASCII, or end. Eight bytes at a time: cells are mostly
+// ASCII, and this runs over every one of them.
+const unsigned char* skip_ascii(const unsigned char* p, const unsigned char* end) {
+  for (; end - p >= 8; p += 8) {
     std::uint64_t word;
     std::memcpy(&word, p, 8);
-    if ((word & 0x8080808080808080u) != 0) return false;
+    if ((word & 0x8080808080808080u) != 0) break;
   }
-  for (; left > 0; ++p, --left) {
-    if (static_cast<unsigned char>(*p) >= 0x80) return false;
-  }
-  return true;
+  while (p != end && *p < 0x80) ++p;
+  return p;
+}
+
+bool is_ascii(std::string_view text) {
+  const auto p = reinterpret_cast<const unsigned char*>(text.data());
+  return skip_ascii(p, p + text.size()) == p + text.size();
 }
 
 }  // namespace
@@ -98,35 +101,16 @@ void append_narrow(std::string& out, std::u16string_view utf16) {
   const std::size_t start = out.size();
   out.resize(start + 3 * utf16.size());
   char* o = out.data() + start;
-  auto put = [&o](char32_t cp) {
-    if (cp < 0x80) {
-      *o++ = static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      *o++ = static_cast<char>(0xC0 | (cp >> 6));
-      *o++ = static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      *o++ = static_cast<char>(0xE0 | (cp >> 12));
-      *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      *o++ = static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      *o++ = static_cast<char>(0xF0 | (cp >> 18));
-      *o++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      *o++ = static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  };
   for (std::size_t i = 0; i < utf16.size(); ++i) {
     const char16_t unit = utf16[i];
-    if (unit < 0x80) {
-      *o++ = static_cast<char>(unit);
-    } else if (unit < 0xD800 || unit > 0xDFFF) {
-      put(unit);
+    if (unit < 0xD800 || unit > 0xDFFF) {
+      write_utf8(o, unit);
     } else if (unit <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
                utf16[i + 1] <= 0xDFFF) {
-      put(0x10000 + ((char32_t{unit} - 0xD800) << 10) + (utf16[i + 1] - 0xDC00));
+      write_utf8(o, 0x10000 + ((char32_t{unit} - 0xD800) << 10) + (utf16[i + 1] - 0xDC00));
       ++i;
     } else {
-      put(kDefaultCharacter);
+      write_utf8(o, kDefaultCharacter);
     }
   }
   out.resize(static_cast<std::size_t>(o - out.data()));
@@ -140,21 +124,9 @@ std::string to_narrow(std::u16string_view utf16) {
 }
 
 bool is_well_formed_utf8(std::string_view utf8) {
-  if (is_ascii(utf8)) return true;
   auto p = reinterpret_cast<const unsigned char*>(utf8.data());
   const auto end = p + utf8.size();
-  while (p != end) {
-    if (*p < 0x80) {
-      // Runs of ASCII between the other characters go eight bytes at a time too.
-      ++p;
-      while (end - p >= 8) {
-        std::uint64_t word;
-        std::memcpy(&word, p, 8);
-        if ((word & 0x8080808080808080u) != 0) break;
-        p += 8;
-      }
-      continue;
-    }
+  while ((p = skip_ascii(p, end)) != end) {
     // The default character is well formed itself: only its own three bytes may decode to it.
     const unsigned char* const start = p;
     if (decode_utf8(p, end) == kDefaultCharacter &&
@@ -167,11 +139,13 @@ bool is_well_formed_utf8(std::string_view utf8) {
 
 std::string to_narrow(std::string_view utf8) {
   if (is_ascii(utf8)) return std::string(utf8);
-  std::string out;
-  out.reserve(utf8.size());
+  // Each input byte gives at most the three bytes of the default character.
+  std::string out(3 * utf8.size(), '\0');
+  char* o = out.data();
   auto p = reinterpret_cast<const unsigned char*>(utf8.data());
   const auto end = p + utf8.size();
-  while (p != end) append_utf8(out, decode_utf8(p, end));
+  while (p != end) write_utf8(o, decode_utf8(p, end));
+  out.resize(static_cast<std::size_t>(o - out.data()));
   return out;
 }
 

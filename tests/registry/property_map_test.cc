@@ -79,7 +79,6 @@ TEST(PropertyMapTest, AgreesWithAnOrderedMapForEveryInsertionOrder) {
   maps.reserve(720);
   do {
     PropertyMap& map = maps.emplace_back();
-    if (maps.size() % 2 == 0) map.reserve(pairs.size(), 400);
     std::map<std::string, std::string, Unsigned> expected;
     for (const auto& [key, value] : pairs) {
       EXPECT_TRUE(map.emplace(key, value));
