@@ -3,11 +3,11 @@
 // the rest is the JSON body.
 //
 // The body is parsed as given and, as the service does, after collecting it in pieces through
-// JsonBody, which drops the blanks between tokens; values answers then go through the streaming
-// parser over the padded text, handing rows to a sink. Wherever the answer as given is JSON,
-// both routes must give the same feed. The streaming values parser is also held against a
-// reference built here on simdjson's DOM: it must accept exactly the JSON documents of the
-// expected shape and give the same rows. Besides "only Failure escapes", the addresses made
+// JsonBody, which drops the blanks between tokens; values answers are read as they arrive, their
+// rows parsed in batches (tiny ones when bit 4 is set) and handed to a sink. Wherever the answer as
+// given is JSON, both routes must give the same feed. The streaming values parser is also held
+// against a reference built here on simdjson's DOM: it must accept exactly the JSON documents of
+// the expected shape and give the same rows. Besides "only Failure escapes", the addresses made
 // from an answer must stay on the configured service: they carry the bearer token.
 #include <simdjson.h>
 
@@ -235,18 +235,25 @@ std::optional<kolvo::Feed> parse(std::uint8_t selector, std::string_view json,
   }
 }
 
-// The service's route: the body collected through JsonBody in pieces, and a values answer
-// streamed row by row from the padded text.
+// The service's route: the body collected through JsonBody in pieces, and a values answer read
+// as it arrives, its rows parsed a batch at a time.
 std::optional<kolvo::Feed> parse_collected(std::uint8_t selector, std::string_view json,
                                            const std::string& base, std::string_view id) {
-  kolvo::JsonBody body;
-  for (const std::string_view piece : fuzz::split_pieces(json)) body.append(piece);
-  if ((selector & 3) < 2) return parse(selector, body.text(0), base, id);
+  if ((selector & 3) < 2) {
+    kolvo::JsonBody body;
+    for (const std::string_view piece : fuzz::split_pieces(json)) body.append(piece);
+    return parse(selector, body.text(0), base, id);
+  }
+  // Bit 4 asks for tiny batches, so that they meet at most of the rows.
+  const std::size_t batch_bytes = (selector & 0x10) != 0
+                                      ? 1 + 8 * (selector >> 5)
+                                      : kolvo::sheets_v4::ValuesStream::kBatchBytes;
   kolvo::Feed feed;
   try {
-    kolvo::sheets_v4::parse_values_padded(
-        body.text(kolvo::sheets_v4::kJsonPadding),
-        [&](const kolvo::FeedEntry& row) { feed.entries.push_back(row); });
+    kolvo::sheets_v4::ValuesStream stream(
+        [&](const kolvo::FeedEntry& row) { feed.entries.push_back(row); }, batch_bytes);
+    for (const std::string_view piece : fuzz::split_pieces(json)) stream.append(piece);
+    stream.finish();
   } catch (const kolvo::Failure&) {
     return std::nullopt;
   }
@@ -296,5 +303,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Blanks between the tokens of JSON carry nothing, so dropping them changes no answer.
   if (as_given) FUZZ_CHECK(collected && fuzz::same_feed(*as_given, *collected));
   if (collected && !as_given) FUZZ_CHECK(!is_json(json));
+  // Nor may reading as it arrives take an answer the whole parse refuses.
+  if (!as_given && is_json(json)) FUZZ_CHECK(!collected);
   return 0;
 }

@@ -8,6 +8,7 @@ packages=(
   build-essential cmake pkg-config ca-certificates openssl util-linux mandoc dpkg-dev file
   libcurl4-openssl-dev libssl-dev libexpat1-dev libsimdjson-dev
   libgtest-dev libcpp-httplib-dev nlohmann-json3-dev
+  libmimalloc-dev
   clang libfuzzer-14-dev libclang-rt-14-dev curl libbenchmark-dev
 )
 

@@ -299,12 +299,15 @@ Feed SpreadsheetsService::fetch(const std::string& uri, FeedKind kind,
                 [&](std::string_view bytes) { parser.parse(bytes); });
       return parser.finish();
     }
-    JsonBody json;
-    http_.get(uri, request_factory_.headers(), [&](std::string_view bytes) { json.append(bytes); });
     if (each_row != nullptr) {
-      sheets_v4::parse_values_padded(json.text(sheets_v4::kJsonPadding), *each_row);
+      sheets_v4::ValuesStream values(*each_row);
+      http_.get(uri, request_factory_.headers(),
+                [&](std::string_view bytes) { values.append(bytes); });
+      values.finish();
       return {};
     }
+    JsonBody json;
+    http_.get(uri, request_factory_.headers(), [&](std::string_view bytes) { json.append(bytes); });
     const std::string_view body = json.text(0);
     switch (kind) {
       case FeedKind::spreadsheets:

@@ -6,6 +6,8 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
+#include <utility>
 
 #include "platform/failure/failure.h"
 #include "platform/text/text.h"
@@ -242,81 +244,128 @@ void check_unused_member(simdjson::ondemand::value value) {
 
 }  // namespace
 
-void parse_values_padded(std::string_view json, const EntrySink& each_row) {
-  simdjson::ondemand::parser parser;
-  simdjson::ondemand::document document;
-  const char* const bytes = json.empty() ? "" : json.data();
-  if (parser.iterate(bytes, json.size(), json.size() + kJsonPadding).get(document) !=
-      simdjson::SUCCESS) {
-    throw Failure("sheets-v4: the answer is not JSON");
+// Turns rows into entries, one array of rows after another: the header, the column names and
+// whether a blank row has ended the data carry over from one to the next.
+class RowReader {
+ public:
+  explicit RowReader(EntrySink each_row) : each_row_(std::move(each_row)) {}
+
+  // A whole answer, whose first "values" member holds the rows.
+  void read_answer(std::string_view json) {
+    simdjson::ondemand::document document = iterate(json);
+    simdjson::ondemand::object root;
+    if (document.get_object().get(root) != simdjson::SUCCESS) fail_shape("not an object");
+    bool seen_values = false;
+    for (auto field_result : root) {
+      simdjson::ondemand::field field;
+      std::string_view key;
+      if (std::move(field_result).get(field) != simdjson::SUCCESS ||
+          field.unescaped_key().get(key) != simdjson::SUCCESS) {
+        fail_not_json();
+      }
+      if (key != "values" || seen_values) {
+        check_unused_member(field.value());
+        continue;
+      }
+      seen_values = true;
+      simdjson::ondemand::array rows;
+      if (field.value().get_array().get(rows) != simdjson::SUCCESS) {
+        fail_shape("a member is not an array");
+      }
+      read_rows(rows);
+    }
+    check_ended(document);
   }
-  simdjson::ondemand::object root;
-  if (document.get_object().get(root) != simdjson::SUCCESS) fail_shape("not an object");
-  std::vector<std::string> names;
-  std::vector<std::size_t> named;  // the columns whose names are not empty, in order
-  std::vector<std::string> cells;
-  FeedEntry entry;
-  bool seen_values = false;
-  for (auto field_result : root) {
-    simdjson::ondemand::field field;
-    std::string_view key;
-    if (std::move(field_result).get(field) != simdjson::SUCCESS ||
-        field.unescaped_key().get(key) != simdjson::SUCCESS) {
-      throw Failure("sheets-v4: the answer is not JSON");
-    }
-    if (key != "values" || seen_values) {
-      check_unused_member(field.value());
-      continue;
-    }
-    seen_values = true;
+
+  // An array of rows on its own: a part of the rows of an answer.
+  void read_rows_text(std::string_view json) {
+    simdjson::ondemand::document document = iterate(json);
     simdjson::ondemand::array rows;
-    if (field.value().get_array().get(rows) != simdjson::SUCCESS) {
-      fail_shape("a member is not an array");
+    if (document.get_array().get(rows) != simdjson::SUCCESS) fail_not_json();
+    read_rows(rows);
+    check_ended(document);
+  }
+
+ private:
+  simdjson::ondemand::document iterate(std::string_view json) {
+    simdjson::ondemand::document document;
+    const char* const bytes = json.empty() ? "" : json.data();
+    if (parser_.iterate(bytes, json.size(), json.size() + kJsonPadding).get(document) !=
+        simdjson::SUCCESS) {
+      fail_not_json();
     }
-    bool header = true;
-    bool ended = false;
+    return document;
+  }
+
+  // The on-demand parser stops at the end of the root value; anything after it (a second
+  // document, garbage) makes the text something other than JSON.
+  static void check_ended(simdjson::ondemand::document& document) {
+    if (document.current_location().error() != simdjson::OUT_OF_BOUNDS) fail_not_json();
+  }
+
+  void read_rows(simdjson::ondemand::array rows) {
     for (auto row_result : rows) {
       simdjson::ondemand::value row;
-      if (std::move(row_result).get(row) != simdjson::SUCCESS) {
-        throw Failure("sheets-v4: the answer is not JSON");
-      }
+      if (std::move(row_result).get(row) != simdjson::SUCCESS) fail_not_json();
       std::size_t count = 0;
-      read_row(row, cells, count);
-      if (header) {
-        names = column_names(std::vector<std::string>(cells.begin(), cells.begin() + count));
+      read_row(row, cells_, count);
+      if (header_) {
+        const std::vector<std::string> names =
+            column_names(std::vector<std::string>(cells_.begin(), cells_.begin() + count));
         for (std::size_t column = 0; column < names.size(); ++column) {
           if (names[column].empty()) continue;
-          named.push_back(column);
-          entry.elements.push_back({names[column], std::string()});
+          named_.push_back(column);
+          entry_.elements.push_back({names[column], std::string()});
         }
-        header = false;
+        header_ = false;
         continue;
       }
       // A blank row ends the data, as it does in the list feed; the rest is still read, so an
       // answer that goes wrong later is not taken for a short registry.
       bool blank = true;
-      for (std::size_t i = 0; i < count; ++i) blank = blank && cells[i].empty();
-      if (blank) ended = true;
-      if (ended) continue;
+      for (std::size_t i = 0; i < count; ++i) blank = blank && cells_[i].empty();
+      if (blank) ended_ = true;
+      if (ended_) continue;
       // One entry serves every row, and the cells trade strings with it rather than being
       // copied: a long answer costs no allocation and no second copy per cell.
-      entry.title = cells.front();
-      for (std::size_t at = 0; at < named.size(); ++at) {
-        const std::size_t column = named[at];
-        ListElement& element = entry.elements[at];
+      entry_.title = cells_.front();
+      for (std::size_t at = 0; at < named_.size(); ++at) {
+        const std::size_t column = named_[at];
+        ListElement& element = entry_.elements[at];
         if (column < count) {
-          element.value.swap(cells[column]);
+          element.value.swap(cells_[column]);
         } else {
           element.value.clear();
         }
       }
-      each_row(entry);
+      each_row_(entry_);
     }
   }
-  // The on-demand parser stops at the end of the root object; anything after it (a second
-  // document, garbage) makes the answer something other than JSON.
-  if (document.current_location().error() != simdjson::OUT_OF_BOUNDS) fail_not_json();
+
+  EntrySink each_row_;
+  simdjson::ondemand::parser parser_;
+  std::vector<std::size_t> named_;  // the columns whose names are not empty, in order
+  std::vector<std::string> cells_;
+  FeedEntry entry_;
+  bool header_ = true;
+  bool ended_ = false;
+};
+
+void parse_values_padded(std::string_view json, const EntrySink& each_row) {
+  RowReader(each_row).read_answer(json);
 }
+
+ValuesStream::ValuesStream(const EntrySink& each_row, std::size_t batch_bytes)
+    : reader_(std::make_unique<RowReader>(each_row)) {
+  body_.divert_array_member("values", batch_bytes, kJsonPadding,
+                            [this](std::string_view rows) { reader_->read_rows_text(rows); });
+}
+
+ValuesStream::~ValuesStream() = default;
+
+void ValuesStream::append(std::string_view bytes) { body_.append(bytes); }
+
+void ValuesStream::finish() { reader_->read_answer(body_.text(kJsonPadding)); }
 
 Feed parse_values(std::string_view json) {
   const simdjson::padded_string padded(json);
@@ -332,7 +381,11 @@ std::vector<std::string> column_names(const std::vector<std::string>& header) {
   std::map<std::string, int> seen;
   for (const std::string& cell : header) {
     std::string name = derive_name(cell, locale);
-    if (!name.empty() && ++seen[name] > 1) name += "_" + std::to_string(seen[name]);
+    if (!name.empty() && ++seen[name] > 1) {
+      const std::string count = std::to_string(seen[name]);
+      name += '_';
+      name += count;
+    }
     names.push_back(std::move(name));
   }
   return names;

@@ -2,11 +2,14 @@
 // the addresses that ask for them.
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/feeds/feeds.h"
+#include "platform/feeds/json_body.h"
 
 namespace kolvo::sheets_v4 {
 
@@ -43,6 +46,30 @@ inline constexpr std::size_t kJsonPadding = 64;
 // kJsonPadding readable bytes: a large answer is neither copied nor held as a tree. Throws
 // Failure, possibly after some rows were handed over.
 void parse_values_padded(std::string_view json, const EntrySink& each_row);
+
+class RowReader;
+
+// A values answer read as it arrives. The rows are parsed a batch at a time while the rest of
+// the answer comes in, so a long answer is parsed by the time its last byte is in, and neither
+// it nor its parse is ever held whole. Gives the same rows as parse_values_padded on the whole
+// answer and fails where it fails; like it, it may fail after some rows were handed over.
+class ValuesStream {
+ public:
+  static constexpr std::size_t kBatchBytes = 64 * 1024;
+
+  explicit ValuesStream(const EntrySink& each_row, std::size_t batch_bytes = kBatchBytes);
+  ~ValuesStream();
+  ValuesStream(const ValuesStream&) = delete;
+  ValuesStream& operator=(const ValuesStream&) = delete;
+
+  void append(std::string_view bytes);
+  // Reads the rest, once the whole answer has been appended.
+  void finish();
+
+ private:
+  std::unique_ptr<RowReader> reader_;
+  JsonBody body_;
+};
 
 // The local names a list feed gives header cells: lower case, with every character that is
 // not a letter or a digit (in any script) removed; repeats get "_2", "_3", ... An empty

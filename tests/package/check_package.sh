@@ -249,6 +249,9 @@ for wanted in '^libc6$' '^libstdc\+\+6$' '^libcurl(4|3-gnutls|3-nss)$' '^libssl3
               '^libsimdjson[0-9]+$'; do
   grep -Eq "$wanted" <<<"$depends" || fail "Depends has no package matching $wanted"
 done
+if [[ "$(cache_value REGISTRY_HUGE_PAGE_HEAP)" == ON && -z "$(cache_value REGISTRY_SANITIZE)" ]]; then
+  grep -Eq '^libmimalloc' <<<"$depends" || fail "Depends lacks the mimalloc library it is linked with"
+fi
 while IFS= read -r package; do
   [[ "$package" != ca-certificates ]] || continue
   if [[ ! "$package" =~ ^lib || "$package" =~ -dev$ || "$package" =~ gtest|gmock|httplib|nlohmann ]]

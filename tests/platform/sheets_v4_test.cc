@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "platform/failure/failure.h"
 #include "platform/feeds/json_body.h"
 
@@ -188,6 +190,76 @@ TEST(ParseValuesTest, MalformedTextAfterAPlainCellFails) {
   for (const std::string json : {R"({"values":[["":]]]})", R"({"values":[["a":1]]]})",
                                  R"({"values":[["serialnumber"],["S1":"x","y"]]]})"}) {
     EXPECT_THROW(parse_values(json), Failure) << json;
+  }
+}
+
+// Rows read as the answer arrives, a batch at a time, must be the rows of the whole answer,
+// wherever the batches and the pieces fall; and an answer the whole parse refuses must fail.
+TEST(ValuesStreamTest, GivesWhatTheWholeAnswerGives) {
+  std::string long_rows = R"([["serialnumber","name","note"])";
+  for (int i = 0; i < 300; ++i) {
+    long_rows += R"(,["S)" + std::to_string(i) + R"(","\u0416\u00e9 \"x\"","a,b]"])";
+  }
+  long_rows += "]";
+  const std::string answers[] = {
+      R"({"range":"'Registry'!A1:Z1000","majorDimension":"ROWS","values":)" + long_rows + "}",
+      "{\n  \"values\": " + long_rows + ",\n  \"range\": \"x\"\n}",
+      R"({"values":[["serialnumber","x"],["S1","1"],["S2"],[],["S3"]]})",
+      R"({"values":[["serialnumber"],["S1"],[""],["S2"]],"values":[["nope"]]})",
+      R"({"values":[]})",
+      R"({"range":"x"})",
+      R"({"val\u0075es":[["serialnumber"],["S1"]],"values":[["serialnumber"],["S2"]]})",
+      // Each of these fails, some of them only after rows went by.
+      R"({"values":[["serialnumber"],["S1"],]})",
+      R"({"values":[["serialnumber"],["S1"],,["S2"]]})",
+      R"({"values":[["serialnumber"],["S1"]["S2"]]})",
+      R"({"values":[["serialnumber"],["S1"],["S2",1]]})",
+      R"({"values":[["serialnumber"],["S1"]],"range":tru})",
+      R"({"values":[["serialnumber"],["S1"]]}{})",
+      R"({"values":[["serialnumber"],["S1"]])",
+      R"({"values":[["serialnumber"],["S1"]}})",
+      "{\"values\":[[\"serialnumber\"],[\"S\xff\"]]}",
+      R"({"values":"x","values":[["serialnumber"],["S1"]]})",
+  };
+  const auto rows_of = [](const Feed& feed) {
+    std::vector<std::string> rows;
+    for (const FeedEntry& entry : feed.entries) {
+      std::string row;
+      for (const ListElement& element : entry.elements) {
+        row += element.local_name + "=" + element.value + ";";
+      }
+      rows.push_back(row);
+    }
+    return rows;
+  };
+  for (const std::string& json : answers) {
+    std::optional<std::vector<std::string>> whole;
+    try {
+      whole = rows_of(parse_values(json));
+    } catch (const Failure&) {
+    }
+    for (const std::size_t batch : {std::size_t{1}, std::size_t{100}, ValuesStream::kBatchBytes}) {
+      for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, json.size()}) {
+        Feed streamed;
+        bool failed = false;
+        try {
+          ValuesStream stream([&](const FeedEntry& row) { streamed.entries.push_back(row); },
+                              batch);
+          for (std::size_t at = 0; at < json.size(); at += piece) {
+            stream.append(std::string_view(json).substr(at, piece));
+          }
+          stream.finish();
+        } catch (const Failure&) {
+          failed = true;
+        }
+        const std::string where = json.substr(0, 60) + ", batches of " + std::to_string(batch) +
+                                  ", pieces of " + std::to_string(piece);
+        ASSERT_EQ(failed, !whole.has_value()) << where;
+        if (whole) {
+          EXPECT_EQ(rows_of(streamed), *whole) << where;
+        }
+      }
+    }
   }
 }
 
