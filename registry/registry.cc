@@ -40,7 +40,8 @@ HttpOptions http_options(const RegistryClientConfig& config) {
 // own thread too whenever the other one has fallen behind. Rows travel in batches of entries
 // that are reused, strings and all, so a copy costs no allocation. Each batch carries the
 // chunk its records go to, taken in row order, so whichever thread converts it the order
-// holds; finish() moves the chunks into the list, sized once.
+// holds. The second thread also moves finished chunks into the list as they complete, in
+// order, so that little is left to do once the last row is in.
 class RecordBuilder {
  public:
   explicit RecordBuilder(RegistryRecordList& list) : list_(list), worker_([this] { run(); }) {}
@@ -62,33 +63,32 @@ class RecordBuilder {
   // Waits for every record and fills the list; rethrows what went wrong on either thread.
   void finish() {
     submit();
-    stop();  // the other thread converts all that is queued before it ends
+    stop();  // the other thread converts and collects all that is queued before it ends
     if (failure_) std::rethrow_exception(failure_);
-    std::size_t total = 0;
-    for (const RegistryRecordList& chunk : chunks_) total += chunk.size();
-    list_.reserve(total);
-    for (RegistryRecordList& chunk : chunks_) {
-      std::move(chunk.begin(), chunk.end(), std::back_inserter(list_));
-      RegistryRecordList().swap(chunk);  // gives its memory back at once
-    }
+    collect();
   }
 
  private:
   static constexpr std::size_t kBatchRows = 256;
   static constexpr std::size_t kMaxQueued = 2;
 
+  struct Chunk {
+    RegistryRecordList records;
+    bool done = false;  // converted, and ready to join the list
+  };
+
   // Only the elements are copied: they are all a record is made of.
   struct Batch {
     std::vector<FeedEntry> rows;
     std::size_t used = 0;
-    RegistryRecordList* chunk = nullptr;  // where its records go
+    Chunk* chunk = nullptr;  // where its records go
   };
 
   // Queues the filled batch for the other thread or, when it is behind, converts it here.
   void submit() {
     if (filling_.used == 0) return;
     std::unique_lock lock(mutex_);
-    // A deque: adding a chunk leaves the ones being filled where they are.
+    // A deque: adding or taking a chunk at either end leaves the others where they are.
     filling_.chunk = &chunks_.emplace_back();
     if (queue_.size() < kMaxQueued) {
       queue_.push_back(std::move(filling_));
@@ -108,11 +108,32 @@ class RecordBuilder {
 
   void convert(const Batch& batch) {
     try {
-      batch.chunk->reserve(batch.used);
-      for (std::size_t i = 0; i < batch.used; ++i) batch.chunk->push_back(to_record(batch.rows[i]));
+      batch.chunk->records.reserve(batch.used);
+      for (std::size_t i = 0; i < batch.used; ++i) {
+        batch.chunk->records.push_back(to_record(batch.rows[i]));
+      }
     } catch (...) {
       std::lock_guard lock(mutex_);
       if (!failure_) failure_ = std::current_exception();
+    }
+    std::lock_guard lock(mutex_);
+    batch.chunk->done = true;
+  }
+
+  // Moves the converted chunks at the front, in row order, into the list. Only one thread
+  // at a time touches the list: the other thread while it runs, then finish().
+  void collect() {
+    std::vector<RegistryRecordList> ready;
+    {
+      std::lock_guard lock(mutex_);
+      while (!chunks_.empty() && chunks_.front().done) {
+        ready.push_back(std::move(chunks_.front().records));
+        chunks_.pop_front();
+      }
+    }
+    for (RegistryRecordList& records : ready) {
+      list_.insert(list_.end(), std::make_move_iterator(records.begin()),
+                   std::make_move_iterator(records.end()));
     }
   }
 
@@ -129,24 +150,27 @@ class RecordBuilder {
     std::unique_lock lock(mutex_);
     for (;;) {
       changed_.wait(lock, [this] { return !queue_.empty() || stopping_; });
-      if (queue_.empty()) return;
+      if (queue_.empty()) break;
       Batch batch = std::move(queue_.front());
       queue_.pop_front();
       lock.unlock();
       convert(batch);
+      collect();
       lock.lock();
       batch.used = 0;
       spares_.push_back(std::move(batch));
     }
+    lock.unlock();
+    collect();
   }
 
   RegistryRecordList& list_;
   Batch filling_;  // the parser's side
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<RegistryRecordList> chunks_;  // one per batch, in row order
-  std::deque<Batch> queue_;                // filled batches the other thread has not taken
-  std::vector<Batch> spares_;              // converted batches, for reuse
+  std::deque<Chunk> chunks_;   // one per batch not yet in the list, in row order
+  std::deque<Batch> queue_;    // filled batches the other thread has not taken
+  std::vector<Batch> spares_;  // converted batches, for reuse
   bool stopping_ = false;
   std::exception_ptr failure_;  // the first failure on either thread
   std::thread worker_;          // last: started once everything it uses is ready

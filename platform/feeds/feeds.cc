@@ -21,11 +21,12 @@ struct ExpandedName {
   std::string_view local;
 };
 
+// One pass up to the separator; only the short local name is measured after it.
 ExpandedName split_name(const XML_Char* name) {
-  const std::string_view full(name);
-  const std::size_t at = full.find(kNamespaceSeparator);
-  if (at == std::string_view::npos) return {{}, full};
-  return {full.substr(0, at), full.substr(at + 1)};
+  const char* const separator = std::strchr(name, kNamespaceSeparator);
+  if (separator == nullptr) return {{}, std::string_view(name)};
+  return {std::string_view(name, static_cast<std::size_t>(separator - name)),
+          std::string_view(separator + 1)};
 }
 
 bool is_atom(const ExpandedName& name, std::string_view local) {

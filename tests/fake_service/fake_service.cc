@@ -11,6 +11,7 @@
 #include <wctype.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -1136,8 +1137,18 @@ void FakeService::Impl::handle(const httplib::Request& req, httplib::Response& r
   res.status = reply.status;
   if (reply.content_type.empty()) {
     res.body = *reply.body;
+  } else if (reply.body->empty()) {
+    res.set_content(std::string(), reply.content_type);
   } else {
-    res.set_content(*reply.body, reply.content_type);
+    // Sent from the shared body, never copied: a large registry's feed is a hundred megabytes,
+    // and a copy per request would make the fake, not the client, the slow end of a transfer.
+    const std::shared_ptr<const std::string> body = reply.body;
+    res.set_content_provider(
+        body->size(), reply.content_type,
+        [body](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+          constexpr std::size_t kPiece = std::size_t{1} << 20;
+          return sink.write(body->data() + offset, std::min(length, kPiece));
+        });
   }
   if (!reply.content_encoding.empty()) {
     res.set_header("Content-Encoding", reply.content_encoding);
