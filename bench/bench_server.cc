@@ -5,7 +5,8 @@
 // "Registry" with the rows. The token step is a canned answer that issues "bench-token", so the
 // program and curl pay the same for it and curl can present that token on the feed requests.
 // Every answer of the chosen format is rendered (and gzipped, where the client asks for it) once
-// before "listening on ..." is printed: during the timed runs the fake only hands out bytes.
+// before "listening on ..." is printed: during the timed runs the fake only hands out bytes,
+// straight from that one copy.
 //
 // --urls-file writes the four addresses a run asks for, in order (token, then the three feed
 // requests of the format), as the program forms them. --log writes one line per request after

@@ -11,6 +11,8 @@ void prefer_huge_pages() {
   // The allocator advises the kernel to use huge pages for the memory it maps from here on;
   // where huge pages are not available the advice is ignored and nothing else changes.
   mi_option_set_enabled(mi_option_large_os_pages, true);
+  // By default a thread's first segment is left out, to spare short-lived threads; here the
+  // short-lived record builder makes most of the records.
   mi_option_set(mi_option_eager_commit_delay, 0);
 #endif
 }
