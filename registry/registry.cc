@@ -63,9 +63,9 @@ class RecordBuilder {
   // Waits for every record and fills the list; rethrows what went wrong on either thread.
   void finish() {
     submit();
-    stop();  // the other thread converts and collects all that is queued before it ends
+    stop();  // the other thread converts all that is queued before it ends
     if (failure_) std::rethrow_exception(failure_);
-    collect();
+    collect();  // what the other thread had not yet moved into the list
   }
 
  private:
@@ -107,16 +107,17 @@ class RecordBuilder {
   }
 
   void convert(const Batch& batch) {
+    std::exception_ptr failure;
     try {
       batch.chunk->records.reserve(batch.used);
       for (std::size_t i = 0; i < batch.used; ++i) {
         batch.chunk->records.push_back(to_record(batch.rows[i]));
       }
     } catch (...) {
-      std::lock_guard lock(mutex_);
-      if (!failure_) failure_ = std::current_exception();
+      failure = std::current_exception();
     }
     std::lock_guard lock(mutex_);
+    if (failure && !failure_) failure_ = failure;
     batch.chunk->done = true;
   }
 
@@ -150,7 +151,7 @@ class RecordBuilder {
     std::unique_lock lock(mutex_);
     for (;;) {
       changed_.wait(lock, [this] { return !queue_.empty() || stopping_; });
-      if (queue_.empty()) break;
+      if (queue_.empty()) return;
       Batch batch = std::move(queue_.front());
       queue_.pop_front();
       lock.unlock();
@@ -160,8 +161,6 @@ class RecordBuilder {
       batch.used = 0;
       spares_.push_back(std::move(batch));
     }
-    lock.unlock();
-    collect();
   }
 
   RegistryRecordList& list_;
