@@ -11,7 +11,6 @@
 #include <string>
 
 #include "listing/listing.h"
-#include "platform/memory/memory.h"
 #include "registry/registry.h"
 #include "registry_build_config.h"
 
@@ -42,7 +41,6 @@ bool flush_output() {
 }  // namespace
 
 int main(int argc, char**) {
-  kolvo::prefer_huge_pages();
   const RunMode mode = argc > 1 ? RunMode::json : RunMode::listing;
   kolvo::RegistryRecordList list;
   bool retrieved = false;

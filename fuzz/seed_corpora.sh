@@ -10,6 +10,10 @@
 # Usage: fuzz/seed_corpora.sh [OUTDIR]. Builds the fake service in BUILD_DIR
 # (default build-seeds/) with the ordinary compiler.
 set -euo pipefail
+# Text tools (sed, grep, sort, awk, tr, wc) treat bytes the same whatever locale the caller has;
+# the calls that need UTF-8 say so themselves.
+export LC_ALL=C
+unset LANGUAGE
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-$root/fuzz/corpus}
 build_dir=${BUILD_DIR:-$root/build-seeds}

@@ -14,6 +14,7 @@
 #include "platform/certificate/certificate.h"
 #include "platform/failure/failure.h"
 #include "platform/text/text.h"
+#include "platform/threads/thread_name.h"
 
 namespace kolvo {
 namespace {
@@ -88,6 +89,8 @@ class RecordBuilder {
   void submit() {
     if (filling_.used == 0) return;
     std::unique_lock lock(mutex_);
+    // Once either thread has failed, the rest of the answer is not worth reading.
+    if (failure_) std::rethrow_exception(failure_);
     // A deque: adding or taking a chunk at either end leaves the others where they are.
     filling_.chunk = &chunks_.emplace_back();
     if (queue_.size() < kMaxQueued) {
@@ -121,6 +124,11 @@ class RecordBuilder {
     batch.chunk->done = true;
   }
 
+  void fail(std::exception_ptr failure) noexcept {
+    std::lock_guard lock(mutex_);
+    if (!failure_) failure_ = std::move(failure);
+  }
+
   // Moves the converted chunks at the front, in row order, into the list. Only one thread
   // at a time touches the list: the other thread while it runs, then finish().
   void collect() {
@@ -147,19 +155,27 @@ class RecordBuilder {
     if (worker_.joinable()) worker_.join();
   }
 
-  void run() {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-      changed_.wait(lock, [this] { return !queue_.empty() || stopping_; });
-      if (queue_.empty()) return;
-      Batch batch = std::move(queue_.front());
-      queue_.pop_front();
-      lock.unlock();
-      convert(batch);
-      collect();
-      lock.lock();
-      batch.used = 0;
-      spares_.push_back(std::move(batch));
+  // Nothing may leave a thread's function: a throw there ends the process. Whatever fails here
+  // (memory running out in collect() or for a spare, as much as in a conversion) is kept for
+  // finish() and the parser's next submit(), and this thread stops taking batches.
+  void run() noexcept {
+    name_this_thread("rl-records");
+    try {
+      std::unique_lock lock(mutex_);
+      for (;;) {
+        changed_.wait(lock, [this] { return !queue_.empty() || stopping_ || failure_; });
+        if (queue_.empty() || failure_) return;
+        Batch batch = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        convert(batch);
+        collect();
+        lock.lock();
+        batch.used = 0;
+        spares_.push_back(std::move(batch));
+      }
+    } catch (...) {
+      fail(std::current_exception());
     }
   }
 

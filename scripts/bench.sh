@@ -14,6 +14,10 @@
 # (default 7). Nothing is asserted about the timings: the exit status is non-zero only when
 # something crashed, failed, or printed other output than expected.
 set -euo pipefail
+# Text tools (sed, grep, sort, awk, tr, wc) treat bytes the same whatever locale the caller has;
+# the calls that need UTF-8 say so themselves.
+export LC_ALL=C
+unset LANGUAGE
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build-bench
 

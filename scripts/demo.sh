@@ -2,6 +2,10 @@
 # Installs the dependencies, builds, starts the fake service on a sample registry, and runs the
 # loopback builds of registry-list against it in both modes, over both wire formats.
 set -euo pipefail
+# Text tools (sed, grep, sort, awk, tr, wc) treat bytes the same whatever locale the caller has;
+# the calls that need UTF-8 say so themselves.
+export LC_ALL=C
+unset LANGUAGE
 root=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${BUILD_DIR:-$root/build}
 bash "$root/scripts/build.sh"

@@ -10,6 +10,10 @@
 # under build-fuzz/artifacts/<target>/ and the report is printed. With CI=true nothing else is
 # printed; otherwise libFuzzer's progress is shown as it runs.
 set -euo pipefail
+# Text tools (sed, grep, sort, awk, tr, wc) treat bytes the same whatever locale the caller has;
+# the calls that need UTF-8 say so themselves.
+export LC_ALL=C
+unset LANGUAGE
 root=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 which=${1:-all}

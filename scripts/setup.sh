@@ -3,12 +3,17 @@
 # demo, the test suite, CI) calls this one script. Packages already present are not fetched
 # again, so it also works without a network once they are installed.
 set -euo pipefail
+# Text tools (sed, grep, sort, awk, tr, wc) treat bytes the same whatever locale the caller has;
+# the calls that need UTF-8 say so themselves.
+export LC_ALL=C
+unset LANGUAGE
 
+# locales: the definitions a test compiles a Latin-1 locale from, to show that the output does
+# not depend on the caller's locale.
 packages=(
-  build-essential cmake pkg-config ca-certificates openssl util-linux mandoc dpkg-dev file
+  build-essential cmake pkg-config ca-certificates openssl util-linux mandoc dpkg-dev file locales
   libcurl4-openssl-dev libssl-dev libexpat1-dev libsimdjson-dev
   libgtest-dev libcpp-httplib-dev nlohmann-json3-dev
-  libmimalloc-dev
   clang libfuzzer-14-dev libclang-rt-14-dev curl libbenchmark-dev
 )
 

@@ -3,14 +3,20 @@
 #   plain     the suite on a normal build (build/);
 #   sanitize  the suite again on a build under AddressSanitizer and UndefinedBehaviorSanitizer
 #             (build-sanitize/), where any report fails the run;
+#   thread    the unit and retrieval tests, which drive the transfer thread and the record
+#             builder, under ThreadSanitizer (build-thread/), where any report fails the run;
 #   fuzz      every fuzz target for FUZZ_SECONDS (default 60) each, from the committed corpora;
 #   bench     the benchmark harness at 1 000 rows, so it cannot rot: it checks the output and
 #             the requests, never the timings.
-# With no argument it runs all four; name stages to run only those.
+# With no argument it runs all five; name stages to run only those.
 set -euo pipefail
+# Text tools (sed, grep, sort, awk, tr, wc) treat bytes the same whatever locale the caller has;
+# the calls that need UTF-8 say so themselves.
+export LC_ALL=C
+unset LANGUAGE
 root=$(cd "$(dirname "$0")/.." && pwd)
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(plain sanitize fuzz bench)
+[ ${#stages[@]} -gt 0 ] || stages=(plain sanitize thread fuzz bench)
 
 run_suite() {
   local build_dir=$1
@@ -31,9 +37,18 @@ for stage in "${stages[@]}"; do
       # which no package should depend on. It runs in the plain stage.
       ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1 \
       UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+      LSAN_OPTIONS=suppressions=$root/tests/sanitizer/lsan.supp:print_suppressions=0 \
       CTEST_EXCLUDE=package_check \
         run_suite "$root/build-sanitize" -DREGISTRY_SANITIZE=address,undefined \
         -DCMAKE_BUILD_TYPE=Debug
+      ;;
+    thread)
+      # Only the test program that runs the retrieval in its own process: the others start the
+      # program as a child, where the sanitizer would watch the test and not the program.
+      BUILD_DIR=$root/build-thread BUILD_TARGETS=registry_tests bash "$root/scripts/build.sh" \
+        -DREGISTRY_SANITIZE=thread
+      TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+        "$root/build-thread/tests/registry_tests" --gtest_brief=1
       ;;
     fuzz)
       bash "$root/scripts/fuzz.sh" all "${FUZZ_SECONDS:-60}"
@@ -42,7 +57,7 @@ for stage in "${stages[@]}"; do
       bash "$root/scripts/bench.sh" 1000
       ;;
     *)
-      echo "unknown stage: $stage (plain, sanitize, fuzz, bench)" >&2
+      echo "unknown stage: $stage (plain, sanitize, thread, fuzz, bench)" >&2
       exit 2
       ;;
   esac

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "platform/failure/failure.h"
+#include "platform/threads/thread_name.h"
 
 namespace kolvo {
 namespace {
@@ -31,6 +33,10 @@ using CurlSlist = std::unique_ptr<curl_slist, CurlSlistDeleter>;
 void global_init() {
   static std::once_flag once;
   std::call_once(once, [] {
+    // libcurl would write every TLS session key to the file this names, and with them anyone
+    // who reads that file can decrypt the token and the registry. It is read when curl sets up
+    // TLS, here, while no other thread of the program runs.
+    unsetenv("SSLKEYLOGFILE");
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
       throw Failure("curl: global init failed");
   });
@@ -315,9 +321,18 @@ void HttpClient::get(const std::string& url, const std::vector<std::string>& hea
   // The transfer runs on a thread of its own while this one hands the body to the sink. The
   // handle is used by that thread alone until it has been joined.
   CURLcode code = CURLE_OK;
-  std::thread receiver([&] {
+  std::exception_ptr close_failure;
+  // Nothing may leave the thread's function, where a throw would end the process: a failure
+  // to pass on the last block comes back here and is rethrown once the thread has ended.
+  std::thread receiver([&]() noexcept {
+    name_this_thread("rl-transfer");
     code = curl_easy_perform(curl);
-    pipe.close(code == CURLE_OK);
+    try {
+      pipe.close(code == CURLE_OK);
+    } catch (...) {
+      close_failure = std::current_exception();
+      pipe.close(false);
+    }
   });
   std::exception_ptr sink_failure;
   while (std::optional<std::string> block = pipe.next()) {
@@ -334,6 +349,7 @@ void HttpClient::get(const std::string& url, const std::vector<std::string>& hea
   receiver.join();
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
   if (sink_failure) std::rethrow_exception(sink_failure);
+  if (close_failure) std::rethrow_exception(close_failure);
   check_transfer(code, transfer, handle_->error);
   long status = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);

@@ -1,12 +1,14 @@
 // The built program, run as a process in a scratch working directory against the fake
 // service on the loopback port it was built for.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 
+#include "connect_proxy.h"
 #include "fake_service.h"
 #include "feed_paths.h"
 #include "run_process.h"
@@ -343,6 +345,170 @@ TEST(DefaultBuildTest, WithNoReachableServicePrintsFail) {
   EXPECT_EQ(result.out, "[Fail]\n");
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(result.exit_status, 0);
+}
+
+// The program never sets a locale of its own, so the caller's cannot change a byte of what it
+// prints: not in the C locale of a fresh machine or cron, not under UTF-8, not under Latin-1.
+// Written as UTF-8 in the source, as the service sends it.
+fake::Model non_ascii_registry() {
+  return fake::Model{{fake::Spreadsheet{
+      "Inventory",
+      "inv",
+      {fake::Worksheet{"Registry",
+                       {"Serial Number", "Größe", "Ort", "Имя"},
+                       {{"SN-Ø1", "10 µm", "Zürich", "Насос"}, {"SN-📦", "€ 5", "東京", ""}},
+                       true}}}}};
+}
+
+// Property names in byte order: "größe", "ort", then the Cyrillic "имя".
+constexpr char kNonAsciiPlain[] =
+    "SN-Ø1, 10 µm, Zürich, Насос\n"
+    "SN-📦, € 5, 東京, \n"
+    "[ OK ]\n";
+
+constexpr char kNonAsciiJson[] =
+    "[\n"
+    "{\"serialnumber\":\"SN-Ø1\",\"properties\":{\"größe\":\"10 µm\",\"ort\":\"Zürich\","
+    "\"имя\":\"Насос\"}},\n"
+    "{\"serialnumber\":\"SN-📦\",\"properties\":{\"größe\":\"€ 5\",\"ort\":\"東京\","
+    "\"имя\":\"\"}}\n"
+    "]";
+
+// The locales to run under, as environments: C, C.UTF-8 and, where the machine has the locale
+// definitions to compile it from, a Latin-1 locale made in a scratch folder.
+std::vector<std::vector<std::string>> locale_environments(const fs::path& scratch) {
+  std::vector<std::vector<std::string>> environments = {
+      {"LC_ALL=C"}, {"LC_ALL=C.UTF-8"}, {"LANG=C.UTF-8", "LC_ALL="}};
+  const fs::path latin1 = scratch / "de_DE.ISO-8859-1";
+  if (fs::exists("/usr/share/i18n/locales/de_DE") &&
+      run_process({"localedef", "-i", "de_DE", "-f", "ISO-8859-1", latin1.string()}, {})
+              .exit_status == 0) {
+    const std::vector<std::string> environment = {"LOCPATH=" + scratch.string(),
+                                                  "LC_ALL=de_DE.ISO-8859-1"};
+    ProcessOptions check;
+    check.environment = environment;
+    // Only a locale the C library really loads proves anything.
+    EXPECT_EQ(run_process({"locale", "charmap"}, check).out, "ISO-8859-1\n");
+    environments.push_back(environment);
+  } else {
+    ADD_FAILURE() << "no Latin-1 locale could be made: scripts/setup.sh installs `locales`";
+  }
+  return environments;
+}
+
+TEST_P(RegistryListTest, OutputIsTheSameBytesInEveryLocale) {
+  service().set_scenario({non_ascii_registry(), {}});
+  const fs::path scratch = directory_ / "locales";
+  fs::create_directories(scratch);
+  for (const std::vector<std::string>& environment : locale_environments(scratch)) {
+    ProcessOptions options;
+    options.environment = environment;
+    const ProcessResult listing = run({}, options);
+    EXPECT_EQ(listing.out, kNonAsciiPlain) << environment.back();
+    EXPECT_EQ(listing.err, "");
+    const ProcessResult json = run({"--json"}, options);
+    EXPECT_EQ(json.out, kNonAsciiJson) << environment.back();
+    EXPECT_EQ(json.exit_status, 0);
+  }
+}
+
+// A reader that goes away (`registry-list | head -n 1`) ends the program by SIGPIPE, as it
+// ends any filter; a program started with SIGPIPE ignored sees the write fail and exits 1.
+// Neither says anything on standard error.
+TEST_P(RegistryListTest, ClosedOutputPipeEndsBySigpipeOrWithStatusOne) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"--json"}}) {
+    ProcessOptions gone;
+    gone.stdout_reader_gone = true;
+    const ProcessResult killed = run(args, gone);
+    EXPECT_EQ(killed.signal, SIGPIPE) << args.size();
+    EXPECT_EQ(killed.err, "");
+    gone.ignore_sigpipe = true;
+    const ProcessResult refused = run(args, gone);
+    EXPECT_EQ(refused.signal, 0);
+    EXPECT_EQ(refused.exit_status, 1) << args.size();
+    EXPECT_EQ(refused.err, "");
+  }
+}
+
+// The program reads no environment, but libraries may. None of them may write to standard
+// error, which stays silent unless the build asks for the failure cause, and none may write the
+// TLS session keys (SSLKEYLOGFILE), which would decrypt the token.
+TEST_P(RegistryListTest, LibraryVariablesNeitherWriteToStandardErrorNorLeakSessionKeys) {
+  const fs::path key_log = directory_ / "session-keys";
+  ProcessOptions options;
+  options.environment = {"MIMALLOC_VERBOSE=1", "MIMALLOC_SHOW_STATS=1", "MIMALLOC_SHOW_ERRORS=1",
+                         "MALLOC_CHECK_=3", "SSLKEYLOGFILE=" + key_log.string()};
+  const ProcessResult listing = run({}, options);
+  EXPECT_EQ(listing.out, kSamplePlain);
+  EXPECT_EQ(listing.err, "");
+  const ProcessResult json = run({"--json"}, options);
+  EXPECT_EQ(json.out, kSampleJson);
+  EXPECT_EQ(json.err, "");
+  EXPECT_FALSE(fs::exists(key_log));
+}
+
+// Behind an HTTPS proxy (https_proxy, honoured by libcurl) every request goes through one
+// CONNECT tunnel to the service, and the proxy sees the service's address and TLS records only:
+// neither the token nor the signed assertion nor a row ever crosses it in the clear.
+TEST_P(RegistryListTest, ThroughAnHttpsProxyTheTokenStaysInsideTheTunnel) {
+  testing_support::ConnectProxy proxy;
+  ProcessOptions options;
+  options.environment = {"https_proxy=http://127.0.0.1:" + std::to_string(proxy.port()),
+                         "no_proxy=", "NO_PROXY="};
+  const ProcessResult result = run({}, options);
+  EXPECT_EQ(result.out, kSamplePlain);
+  const std::vector<std::string> heads = proxy.heads();
+  ASSERT_EQ(heads.size(), 1u);
+  EXPECT_EQ(heads[0].rfind("CONNECT 127.0.0.1:" + std::to_string(TEST_PORT) + " HTTP/1.1\r\n", 0),
+            0u)
+      << heads[0];
+  EXPECT_EQ(heads[0].find("Authorization"), std::string::npos);
+  const std::string tunnelled = proxy.tunnelled();
+  EXPECT_GT(tunnelled.size(), 1000u);
+  for (const char* clear : {"Bearer", "assertion=", "GET /", "POST /", "Drill"}) {
+    EXPECT_EQ(tunnelled.find(clear), std::string::npos) << clear;
+  }
+  for (const std::string& token : service().issued_tokens()) {
+    ASSERT_FALSE(token.empty());
+    EXPECT_EQ(tunnelled.find(token), std::string::npos);
+  }
+}
+
+// Memory that runs out on the thread that builds records is a failure like any other: it
+// reaches main, which prints the failure output, instead of ending the process by a signal.
+// The build used here fails every allocation on that thread from the Nth on.
+fake::Model long_registry(std::size_t rows) {
+  fake::Worksheet registry{"Registry", {"Serial Number", "Name", "Location"}, {}, true};
+  for (std::size_t i = 0; i < rows; ++i) {
+    registry.rows.push_back({"SN-" + std::to_string(100000 + i), "Spare part", "Store room"});
+  }
+  return fake::Model{{fake::Spreadsheet{"Inventory", "inv", {registry}}}};
+}
+
+TEST_P(RegistryListTest, AllocationFailureOnTheRecordThreadGivesTheFailureOutput) {
+  constexpr std::size_t kRows = 3000;
+  service().set_scenario({long_registry(kRows), {}});
+  const char* program =
+      GetParam() == Format::gdata ? ALLOCATION_FAULT_BUILD : ALLOCATION_FAULT_V4_BUILD;
+  ProcessOptions options;
+  options.working_directory = directory_.string();
+  // Without a failure asked for, the build prints the whole registry.
+  const ProcessResult whole = run_process({program}, options);
+  EXPECT_EQ(std::count(whole.out.begin(), whole.out.end(), '\n'), kRows + 1);
+  EXPECT_TRUE(whole.out.ends_with("SN-" + std::to_string(100000 + kRows - 1) +
+                                  ", Store room, Spare part\n[ OK ]\n"));
+  for (const char* after : {"0", "1", "7", "60", "600"}) {
+    options.environment = {std::string("REGISTRY_TEST_FAIL_ALLOCATION_AFTER=") + after};
+    const ProcessResult listing = run_process({program}, options);
+    EXPECT_EQ(listing.signal, 0) << after;
+    EXPECT_EQ(listing.out, "[Fail]\n") << after;
+    EXPECT_EQ(listing.exit_status, 0) << after;
+    EXPECT_EQ(listing.err, "");
+    const ProcessResult json = run_process({program, "--json"}, options);
+    EXPECT_EQ(json.signal, 0) << after;
+    EXPECT_EQ(json.out, "[\n]") << after;
+    EXPECT_EQ(json.exit_status, 1) << after;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, RegistryListTest,

@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
+#include <string_view>
 
 namespace testing_support {
 namespace {
@@ -26,6 +28,23 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
   for (std::string& arg : command) args.push_back(arg.data());
   args.push_back(nullptr);
 
+  // The environment is put together before the fork: the child of a threaded process should
+  // call nothing that allocates.
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view text(*entry);
+    const bool replaced = std::any_of(
+        options.environment.begin(), options.environment.end(), [&](const std::string& mine) {
+          const std::size_t equals = mine.find('=');
+          return text.substr(0, text.find('=')) == std::string_view(mine).substr(0, equals);
+        });
+    if (!replaced) environment.emplace_back(text);
+  }
+  environment.insert(environment.end(), options.environment.begin(), options.environment.end());
+  std::vector<char*> envp;
+  for (std::string& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+
   int out_pipe[2], err_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
@@ -38,12 +57,18 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     int out = out_pipe[1];
     if (!options.stdout_path.empty())
       out = open(options.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (options.stdout_reader_gone) {
+      int gone[2];
+      if (pipe(gone) != 0) _exit(126);
+      close(gone[0]);
+      out = gone[1];
+    }
     if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err_pipe[1], 2) < 0)
       _exit(126);
     if (!options.working_directory.empty() && chdir(options.working_directory.c_str()) != 0)
       _exit(126);
-    signal(SIGPIPE, SIG_DFL);
-    execvp(args[0], args.data());
+    signal(SIGPIPE, options.ignore_sigpipe ? SIG_IGN : SIG_DFL);
+    execvpe(args[0], args.data(), envp.data());
     _exit(127);
   }
   close(out_pipe[1]);

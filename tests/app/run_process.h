@@ -26,6 +26,12 @@ struct ProcessOptions {
   std::chrono::milliseconds timeout{60000};
   std::string stdout_path;           // when set, stdout goes to this file instead of a pipe
   std::vector<std::string> wrapper;  // prefix to the command line, e.g. {"unshare", "-n"}
+  // NAME=VALUE entries set in the child's environment, on top of this process's.
+  std::vector<std::string> environment;
+  // Standard output is a pipe whose reading end is already closed, as after `| head -n 0`.
+  bool stdout_reader_gone = false;
+  // The child starts with SIGPIPE ignored, as some process supervisors start their children.
+  bool ignore_sigpipe = false;
 };
 
 // Runs argv[0] with the given arguments, standard input from /dev/null. A child still running

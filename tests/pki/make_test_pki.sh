@@ -6,6 +6,10 @@
 # Usage: make_test_pki.sh OUTDIR
 # Idempotent: once OUTDIR/.done exists nothing is redone. Parallel callers serialise on a lock.
 set -euo pipefail
+# Text tools (sed, grep, sort, awk, tr, wc) treat bytes the same whatever locale the caller has;
+# the calls that need UTF-8 say so themselves.
+export LC_ALL=C
+unset LANGUAGE
 
 if [[ $# -ne 1 || -z "$1" ]]; then
   echo "usage: $0 OUTDIR" >&2

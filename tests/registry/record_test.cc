@@ -65,7 +65,9 @@ TEST(FindSheetTest, MatchesExactlyAndTakesTheFirst) {
 }
 
 TEST(FindSheetTest, EntryWithoutTitleFailsTheSearchButAnEmptyTitleIsSkipped) {
-  EXPECT_EQ(find_work_sheet(titled({"", "Registry"}), "Registry") != nullptr, true);
+  const Feed feed = titled({"", "Registry"});
+  EXPECT_EQ(find_work_sheet(feed, "Registry"), &feed.entries[1]);
+  EXPECT_EQ(find_spread_sheet(feed, ""), &feed.entries[0]);
   EXPECT_THROW(find_work_sheet(titled({std::nullopt, "Registry"}), "Registry"), Failure);
   EXPECT_THROW(find_spread_sheet(titled({"Other", std::nullopt}), "Inventory"), Failure);
 }
