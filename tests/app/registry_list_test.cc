@@ -339,7 +339,10 @@ TEST(DefaultBuildTest, WithNoReachableServicePrintsFail) {
   isolated.working_directory = directory.string();
   isolated.timeout = std::chrono::seconds(60);
   const ProcessResult probe = run_process({"true"}, isolated);
-  if (probe.exit_status != 0) GTEST_SKIP() << "cannot make a network namespace here";
+  if (probe.exit_status != 0) {
+    fs::remove_all(directory);
+    GTEST_SKIP() << "cannot make a network namespace here";
+  }
   const ProcessResult result = run_process({DEFAULT_BUILD}, isolated);
   fs::remove_all(directory);
   EXPECT_EQ(result.out, "[Fail]\n");

@@ -799,7 +799,11 @@ TEST_F(FakeServiceTest, HundredThousandRowValuesRenderQuickly) {
   const auto elapsed = std::chrono::steady_clock::now() - t0;
   ASSERT_TRUE(res);
   ASSERT_EQ(res->status, 200);
+#ifdef REGISTRY_SANITIZED
+  EXPECT_LT(elapsed, std::chrono::seconds(3));  // the sanitizers slow the rendering down
+#else
   EXPECT_LT(elapsed, std::chrono::seconds(1));
+#endif
   const json values = json::parse(res->body)["values"];
   ASSERT_EQ(values.size(), 100001u);
   EXPECT_EQ(values[100000], json::array({"SN-99999", "Item 99999", "Zürich", "Owner 99999",
