@@ -32,7 +32,7 @@
 
 #include "bench_data.h"
 #include "fake_service.h"
-#include "platform/feeds/sheets_v4.h"
+#include "platform/feeds/sheets_v4/sheets_v4.h"
 #include "platform/http/http.h"
 
 namespace {

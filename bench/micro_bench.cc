@@ -20,8 +20,8 @@
 #include "bench_data.h"
 #include "fake_service.h"
 #include "listing/listing.h"
-#include "platform/feeds/feeds.h"
-#include "platform/feeds/sheets_v4.h"
+#include "platform/feeds/gdata/gdata.h"
+#include "platform/feeds/sheets_v4/sheets_v4.h"
 #include "platform/text/text.h"
 #include "registry/registry.h"
 
@@ -50,7 +50,7 @@ const Data& data() {
     fake::Spreadsheet spreadsheet{"Inventory", "inv1", {{"Registry", d.header, d.rows}}};
     d.atom = fake::list_feed(spreadsheet, 0, kBase);
     d.values = fake::values_answer(spreadsheet.worksheets[0]);
-    d.entries = kolvo::parse_atom_feed(d.atom);
+    d.entries = kolvo::gdata::parse_atom_feed(d.atom);
     for (const kolvo::FeedEntry& entry : d.entries.entries) {
       d.records.push_back(kolvo::to_record(entry));
     }
@@ -75,7 +75,7 @@ class NullBuffer : public std::streambuf {
 // Each row goes to the sink as it is read, as in a run: into a record, or (to tell the two
 // costs apart) only counted.
 void parse_atom(const std::string& body, const kolvo::EntrySink& sink) {
-  kolvo::AtomFeedParser parser(sink);
+  kolvo::gdata::AtomFeedParser parser(sink);
   for (std::size_t at = 0; at < body.size(); at += kChunk) {
     parser.parse(std::string_view(body).substr(at, kChunk));
   }

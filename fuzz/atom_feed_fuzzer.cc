@@ -11,7 +11,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "platform/failure/failure.h"
-#include "platform/feeds/feeds.h"
+#include "platform/feeds/gdata/gdata.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ std::optional<kolvo::Feed> parse_whole(std::string_view document) {
 
 std::optional<kolvo::Feed> parse_in_pieces(std::string_view document) {
   try {
-    kolvo::AtomFeedParser parser;
+    kolvo::gdata::AtomFeedParser parser;
     for (const std::string_view piece : fuzz::split_pieces(document)) parser.parse(piece);
     // An empty piece, as a read of nothing would give, must change nothing.
     parser.parse({});
@@ -39,7 +39,7 @@ std::optional<kolvo::Feed> parse_in_pieces(std::string_view document) {
 std::optional<kolvo::Feed> parse_into_sink(std::string_view document) {
   kolvo::Feed received;
   try {
-    kolvo::AtomFeedParser parser(
+    kolvo::gdata::AtomFeedParser parser(
         [&](const kolvo::FeedEntry& entry) { received.entries.push_back(entry); });
     for (const std::string_view piece : fuzz::split_pieces(document)) parser.parse(piece);
     // Entries went to the sink, none is kept.
@@ -60,7 +60,7 @@ struct SinkFull {
 std::optional<bool> parse_until_sink_throws(std::string_view document, std::size_t stop_at) {
   std::size_t received = 0;
   try {
-    kolvo::AtomFeedParser parser([&](const kolvo::FeedEntry&) {
+    kolvo::gdata::AtomFeedParser parser([&](const kolvo::FeedEntry&) {
       if (received == stop_at) throw SinkFull{received};
       ++received;
     });

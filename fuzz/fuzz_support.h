@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/feeds/feeds.h"
+#include "platform/feeds/feed.h"
 #include "platform/text/text.h"
 #include "registry/registry.h"
 

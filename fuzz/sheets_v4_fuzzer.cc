@@ -20,9 +20,9 @@
 
 #include "fuzz/fuzz_support.h"
 #include "platform/failure/failure.h"
-#include "platform/feeds/feeds.h"
-#include "platform/feeds/json_body.h"
-#include "platform/feeds/sheets_v4.h"
+#include "platform/feeds/feed.h"
+#include "platform/feeds/sheets_v4/json_body.h"
+#include "platform/feeds/sheets_v4/sheets_v4.h"
 #include "platform/http/http.h"
 
 namespace {

@@ -1,5 +1,8 @@
 #include "listing/quote.h"
 
+#include <type_traits>
+
+namespace kolvo {
 namespace {
 
 // Appends the escape for a character that must not appear raw in a JSON string, or returns
@@ -58,3 +61,5 @@ String quote_any(View text) {
 std::string quote(std::string_view narrow) { return quote_any<std::string>(narrow); }
 
 std::u16string quote(std::u16string_view wide) { return quote_any<std::u16string>(wide); }
+
+}  // namespace kolvo

@@ -1,9 +1,11 @@
-// JSON string literals for the JSON listing.
+// JSON string literals: the one writer of them, for the JSON listing and for the claims the
+// sign-in signs.
 #pragma once
 
 #include <string>
 #include <string_view>
-#include <type_traits>
+
+namespace kolvo {
 
 // Both return their argument as an RFC 8259 string literal: surrounding double quotes,
 // `"` and `\` escaped, \b \f \n \r \t for those controls, \u00xx for the other controls
@@ -11,3 +13,5 @@
 // neither break the document nor inject members into it.
 std::string quote(std::string_view narrow);
 std::u16string quote(std::u16string_view wide);
+
+}  // namespace kolvo

@@ -5,6 +5,7 @@
 #include <deque>
 #include <exception>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -12,6 +13,7 @@
 
 #include "platform/auth/auth.h"
 #include "platform/certificate/certificate.h"
+#include "platform/feeds/spreadsheets_service.h"
 #include "platform/failure/failure.h"
 #include "platform/text/text.h"
 #include "platform/threads/thread_name.h"
@@ -238,12 +240,18 @@ RegistryRecord to_record(const FeedEntry& row) {
 RegistryRecordList retrieve_registry(const RegistryClientConfig& config) {
   // One client for every request, so requests to one host share one connection.
   HttpClient http(http_options(config));
+  // The service of the wire format this build speaks. It sends nothing before it is queried,
+  // but the credential needs to know the scopes its queries need.
+  const std::unique_ptr<SpreadsheetsService> service = make_spreadsheets_service(
+      config.feed_format,
+      ServiceEndpoints{config.spreadsheets_feed_uri, config.drive_files_uri, config.sheets_uri},
+      http);
 
   X509Certificate2 certificate(config.certificate_file, config.certificate_password,
                                KeyStorageFlags::exportable);
 
   ServiceAccountCredentialInitializer initializer(config.service_account, config.token_uri, http);
-  initializer.scopes = feed_scopes(config.feed_format);
+  initializer.scopes = service->scopes();
   initializer.from_certificate(std::move(certificate));
   ServiceAccountCredential credential(std::move(initializer));
 
@@ -252,17 +260,17 @@ RegistryRecordList retrieve_registry(const RegistryClientConfig& config) {
 
   GDataRequestFactory request_factory;
   request_factory.add_custom_header(kAuthorizationHeaderPrefix + credential.token()->access_token);
+  service->set_request_factory(std::move(request_factory));
 
-  SpreadsheetsService service(FeedEndpoints{config.feed_format, config.spreadsheets_feed_uri,
-                                            config.drive_files_uri, config.sheets_uri},
-                              http);
-  service.set_request_factory(std::move(request_factory));
+  return read_registry(*service, config.spreadsheet_title);
+}
 
-  const Feed spreadsheets = service.query(SpreadsheetQuery{config.spreadsheet_title});
-  const FeedEntry* spreadsheet = find_spread_sheet(spreadsheets, config.spreadsheet_title);
+RegistryRecordList read_registry(SpreadsheetsService& service,
+                                 const std::string& spreadsheet_title) {
+  const Feed spreadsheets = service.query(SpreadsheetQuery{spreadsheet_title});
+  const FeedEntry* spreadsheet = find_spread_sheet(spreadsheets, spreadsheet_title);
   if (spreadsheet == nullptr) {
-    throw Failure("spreadsheet search: no spreadsheet is titled \"" + config.spreadsheet_title +
-                  "\"");
+    throw Failure("spreadsheet search: no spreadsheet is titled \"" + spreadsheet_title + "\"");
   }
 
   const Feed worksheets = service.query_worksheets(*spreadsheet);

@@ -6,9 +6,14 @@
 #include <string>
 #include <string_view>
 
-#include "platform/feeds/feeds.h"
+#include "platform/feeds/feed.h"
+#include "platform/feeds/spreadsheets_service.h"
 #include "registry/registry_record.h"
 
+// kolvo is this program's namespace: everything the program defines lives in it. The names that
+// the registry client has always had, and that its callers and readers know it by
+// (retrieve_registry, find_spread_sheet, find_work_sheet, X509Certificate2,
+// GDataRequestFactory, ...), keep their spelling; everything else is named as this program's own.
 namespace kolvo {
 
 inline constexpr char kWorksheetTitle[] = "Registry";
@@ -22,10 +27,10 @@ struct RegistryClientConfig {
   std::string service_account;
   std::string spreadsheet_title;
   std::string token_uri;
-  std::string spreadsheets_feed_uri;
-  FeedFormat feed_format = FeedFormat::gdata;
-  std::string drive_files_uri;  // sheets-v4 only
-  std::string sheets_uri;       // sheets-v4 only
+  std::string feed_format;            // "gdata" or "sheets-v4"
+  std::string spreadsheets_feed_uri;  // gdata only
+  std::string drive_files_uri;        // sheets-v4 only
+  std::string sheets_uri;             // sheets-v4 only
   std::string ca_bundle;        // empty: the system trust store
   long connect_timeout_seconds = 15;
   long stall_timeout_seconds = 30;
@@ -36,9 +41,15 @@ struct RegistryClientConfig {
 // The configuration this executable was built with; each executable links its own.
 RegistryClientConfig built_in_config();
 
-// Fetches the whole registry or throws Failure; never returns part of it.
+// Fetches the whole registry or throws Failure; never returns part of it. Signs in, then reads
+// the registry through the service of the configured feed format.
 RegistryRecordList retrieve_registry(const RegistryClientConfig& config);
 inline RegistryRecordList retrieve_registry() { return retrieve_registry(built_in_config()); }
+
+// Reads the registry through a service that is ready to be queried: finds the spreadsheet by its
+// exact title, its worksheet "Registry", follows that worksheet's list-feed link and turns every
+// row into a record. Throws Failure; never returns part of the registry.
+RegistryRecordList read_registry(SpreadsheetsService& service, const std::string& spreadsheet_title);
 
 // The first entry, in feed order, whose title equals the wanted one exactly (case-sensitive,
 // byte for byte), or nullptr. An entry without a title throws Failure: the feed is not what

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <chrono>
 
+#include "listing/quote.h"
 #include "platform/failure/failure.h"
 
 namespace kolvo {
@@ -28,26 +29,6 @@ std::string base64url(std::string_view bytes) {
     if (rest == 2) out += kAlphabet[(group >> 6) & 0x3F];
   }
   return out;
-}
-
-// Claim values are build-time constants, but a quote or a control in one must still not
-// change the structure of the claims.
-std::string json_string(std::string_view text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      static constexpr char kHex[] = "0123456789abcdef";
-      out += "\\u00";
-      out += kHex[(c >> 4) & 0xF];
-      out += kHex[c & 0xF];
-    } else {
-      out += c;
-    }
-  }
-  return out + '"';
 }
 
 // Keeps a server-chosen word safe to show on a terminal.
@@ -89,11 +70,11 @@ ServiceAccountCredential::ServiceAccountCredential(ServiceAccountCredentialIniti
 
 std::string ServiceAccountCredential::make_assertion(long long issued_at) const {
   const std::string header = base64url(R"({"alg":"RS256","typ":"JWT"})");
-  const std::string claims =
-      base64url("{\"iss\":" + json_string(initializer_.id) +
-                ",\"scope\":" + json_string(join_scopes(initializer_.scopes)) + ",\"aud\":" +
-                json_string(initializer_.token_uri) + ",\"iat\":" + std::to_string(issued_at) +
-                ",\"exp\":" + std::to_string(issued_at + 3600) + "}");
+  const std::string claims = base64url("{\"iss\":" + quote(initializer_.id) +
+                                       ",\"scope\":" + quote(join_scopes(initializer_.scopes)) +
+                                       ",\"aud\":" + quote(initializer_.token_uri) +
+                                       ",\"iat\":" + std::to_string(issued_at) +
+                                       ",\"exp\":" + std::to_string(issued_at + 3600) + "}");
   const std::string signing_input = header + '.' + claims;
   return signing_input + '.' + base64url(initializer_.certificate->sign_rs256(signing_input));
 }

@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/failure/failure.h"
-#include "platform/feeds/feeds.h"
+#include "platform/feeds/gdata/gdata.h"
 
 namespace kolvo {
 namespace {
@@ -112,7 +112,7 @@ TEST(ServiceAccountCredentialTest, AssertionIsAnRs256JwtWithTheRequiredClaims) {
   HttpClient http(HttpOptions{});
   ServiceAccountCredentialInitializer initializer("sa@example.iam", "https://127.0.0.1:1/token",
                                                   http);
-  initializer.scopes = {kFeedsScope};
+  initializer.scopes = {gdata::kFeedsScope};
   initializer.from_certificate(
       X509Certificate2(kPki + "/sa-legacy.p12", "notasecret", KeyStorageFlags::exportable));
   const ServiceAccountCredential credential(std::move(initializer));
@@ -130,6 +130,24 @@ TEST(ServiceAccountCredentialTest, AssertionIsAnRs256JwtWithTheRequiredClaims) {
       "iat":1700000000, "exp":1700003600})"));
   EXPECT_TRUE(verify_rs256(jwt.substr(0, second), base64url_decode(jwt.substr(second + 1))));
   EXPECT_FALSE(verify_rs256(jwt.substr(0, second) + "x", base64url_decode(jwt.substr(second + 1))));
+}
+
+// The claims are built by the listing's JSON string writer: a quote, a backslash or a control
+// in a configured value stays inside its string and cannot add a claim.
+TEST(ServiceAccountCredentialTest, ClaimValuesStayOneStringWhateverTheyHold) {
+  HttpClient http(HttpOptions{});
+  const std::string odd_id = "sa\",\"scope\":\"all\\\n\x01@example.iam";
+  ServiceAccountCredentialInitializer initializer(odd_id, "https://127.0.0.1:1/token", http);
+  initializer.scopes = {"s1", "s\"2"};
+  initializer.from_certificate(
+      X509Certificate2(kPki + "/sa-legacy.p12", "notasecret", KeyStorageFlags::exportable));
+  const std::string jwt = ServiceAccountCredential(std::move(initializer)).make_assertion(1);
+  const std::size_t first = jwt.find('.');
+  const auto claims = nlohmann::json::parse(
+      base64url_decode(jwt.substr(first + 1, jwt.find('.', first + 1) - first - 1)));
+  EXPECT_EQ(claims.size(), 5u);
+  EXPECT_EQ(claims["iss"], odd_id);
+  EXPECT_EQ(claims["scope"], "s1 s\"2");
 }
 
 TEST(ServiceAccountCredentialTest, RefusesToBeBuiltWithoutACertificate) {

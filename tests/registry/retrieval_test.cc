@@ -14,12 +14,6 @@
 #include "registry/registry.h"
 
 namespace kolvo {
-
-// Names the format in test listings instead of a byte dump.
-void PrintTo(FeedFormat format, std::ostream* os) {
-  *os << (format == FeedFormat::gdata ? "gdata" : "sheets-v4");
-}
-
 namespace {
 
 const std::string kPki = TEST_PKI_DIR;
@@ -28,19 +22,12 @@ using testing_support::path_of;
 using testing_support::paths_up_to;
 using testing_support::Stage;
 
-// The program's format and the test support's stand for the same two formats.
-testing_support::Format support_format(FeedFormat format) {
-  return format == FeedFormat::gdata ? testing_support::Format::gdata
-                                     : testing_support::Format::sheets_v4;
-}
-std::string path_of(FeedFormat format, Stage stage) {
-  return path_of(support_format(format), stage);
-}
-std::vector<std::string> paths_up_to(FeedFormat format, Stage last) {
-  return paths_up_to(support_format(format), last);
-}
-std::string format_name(FeedFormat format) {
-  return testing_support::format_name(support_format(format));
+using testing_support::format_name;
+using testing_support::Format;
+
+// The build setting that selects the format.
+std::string feed_format_setting(Format format) {
+  return format == Format::gdata ? "gdata" : "sheets-v4";
 }
 
 fake::Worksheet registry_sheet(std::vector<std::string> header,
@@ -55,13 +42,13 @@ fake::Model one_sheet(fake::Worksheet sheet, std::string title = "Inventory") {
 fake::Scenario serve(fake::Model model) { return fake::Scenario{std::move(model), {}}; }
 
 // One fake per format, each expecting that format's scopes, started on first use.
-fake::FakeService& service_for(FeedFormat format) {
-  static std::map<FeedFormat, std::unique_ptr<fake::FakeService>> services;
+fake::FakeService& service_for(Format format) {
+  static std::map<Format, std::unique_ptr<fake::FakeService>> services;
   auto& service = services[format];
   if (!service) {
     fake::ServiceOptions options;
     options.pki_dir = kPki;
-    options.scope = format == FeedFormat::gdata ? fake::kFeedsScope : fake::kSheetsV4Scopes;
+    options.scope = format == Format::gdata ? fake::kFeedsScope : fake::kSheetsV4Scopes;
     service = std::make_unique<fake::FakeService>(options);
     service->start();
   }
@@ -73,7 +60,7 @@ class RetrievalFixture : public testing::Test {
  protected:
   void SetUp() override { service().clear_requests(); }
 
-  virtual FeedFormat format() const = 0;
+  virtual Format format() const = 0;
   fake::FakeService& service() const { return service_for(format()); }
 
   RegistryClientConfig config() const {
@@ -83,7 +70,7 @@ class RetrievalFixture : public testing::Test {
     config.service_account = "registry-reader@registry-project.iam.gserviceaccount.com";
     config.spreadsheet_title = "Inventory";
     config.token_uri = service().token_uri();
-    config.feed_format = format();
+    config.feed_format = feed_format_setting(format());
     config.spreadsheets_feed_uri = service().spreadsheets_feed_uri();
     config.drive_files_uri = service().drive_files_uri();
     config.sheets_uri = service().sheets_uri();
@@ -107,9 +94,9 @@ class RetrievalFixture : public testing::Test {
   }
 };
 
-class RetrievalTest : public RetrievalFixture, public testing::WithParamInterface<FeedFormat> {
+class RetrievalTest : public RetrievalFixture, public testing::WithParamInterface<Format> {
  protected:
-  FeedFormat format() const override { return GetParam(); }
+  Format format() const override { return GetParam(); }
 };
 
 TEST_P(RetrievalTest, ReadsEveryRowInFeedOrder) {
@@ -278,30 +265,30 @@ TEST_P(RetrievalTest, ServiceCertificateFromAnUntrustedCaIsRefused) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, RetrievalTest,
-                         testing::Values(FeedFormat::gdata, FeedFormat::sheets_v4),
+                         testing::Values(Format::gdata, Format::sheets_v4),
                          [](const auto& info) { return format_name(info.param); });
 
 struct FailureCase {
   const char* name;
-  std::function<fake::Scenario(FeedFormat)> scenario;
+  std::function<fake::Scenario(Format)> scenario;
   Stage reached;  // the last request that reaches the service before the run fails
   friend void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 };
 
-fake::Scenario with_override(FeedFormat format, Stage stage, fake::CannedResponse response) {
+fake::Scenario with_override(Format format, Stage stage, fake::CannedResponse response) {
   fake::Scenario scenario = serve(one_sheet(registry_sheet({"serialnumber"}, {{"1"}})));
   scenario.overrides[path_of(format, stage)] = std::move(response);
   return scenario;
 }
 
 // A scenario that answers one stage with the given status and body, whatever the format.
-std::function<fake::Scenario(FeedFormat)> answer(Stage stage, int status, std::string type,
+std::function<fake::Scenario(Format)> answer(Stage stage, int status, std::string type,
                                                  std::string body) {
-  return [=](FeedFormat format) { return with_override(format, stage, {status, type, body}); };
+  return [=](Format format) { return with_override(format, stage, {status, type, body}); };
 }
 
-std::function<fake::Scenario(FeedFormat)> model(fake::Model model) {
-  return [=](FeedFormat) { return serve(model); };
+std::function<fake::Scenario(Format)> model(fake::Model model) {
+  return [=](Format) { return serve(model); };
 }
 
 const std::vector<FailureCase> kFailures = {
@@ -321,10 +308,10 @@ const std::vector<FailureCase> kFailures = {
     {"TokenResponseWithoutToken",
      answer(Stage::token, 200, "application/json", R"({"token_type":"Bearer"})"), Stage::token},
     {"MalformedListFeed",
-     [](FeedFormat format) {
+     [](Format format) {
        return with_override(
            format, Stage::list,
-           format == FeedFormat::gdata
+           format == Format::gdata
                ? fake::CannedResponse{200, "application/atom+xml",
                                       "<feed xmlns=\"http://www.w3.org/2005/Atom\"><entry>"}
                : fake::CannedResponse{200, "application/json",
@@ -351,9 +338,9 @@ const std::vector<FailureCase> kFailures = {
 
 class RetrievalFailureTest
     : public RetrievalFixture,
-      public testing::WithParamInterface<std::tuple<FeedFormat, FailureCase>> {
+      public testing::WithParamInterface<std::tuple<Format, FailureCase>> {
  protected:
-  FeedFormat format() const override { return std::get<0>(GetParam()); }
+  Format format() const override { return std::get<0>(GetParam()); }
   const FailureCase& failure() const { return std::get<1>(GetParam()); }
 };
 
@@ -363,19 +350,19 @@ TEST_P(RetrievalFailureTest, FailsWithoutAPartialResult) {
 }
 
 std::string failure_test_name(
-    const testing::TestParamInfo<std::tuple<FeedFormat, FailureCase>>& info) {
+    const testing::TestParamInfo<std::tuple<Format, FailureCase>>& info) {
   return format_name(std::get<0>(info.param)) + "_" + std::get<1>(info.param).name;
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, RetrievalFailureTest,
-                         testing::Combine(testing::Values(FeedFormat::gdata, FeedFormat::sheets_v4),
+                         testing::Combine(testing::Values(Format::gdata, Format::sheets_v4),
                                           testing::ValuesIn(kFailures)),
                          failure_test_name);
 
 // Only the Atom feeds carry links of their own; the JSON format builds every address from
 // the configured endpoints.
 fake::Scenario worksheets_linking_to(const std::string& href) {
-  return with_override(FeedFormat::gdata, Stage::worksheets,
+  return with_override(Format::gdata, Stage::worksheets,
                        {200, "application/atom+xml",
                         R"(<feed xmlns="http://www.w3.org/2005/Atom"><entry><title>Registry</title>
                            <link rel="http://schemas.google.com/spreadsheets/2006#listfeed" href=")" +
@@ -389,39 +376,41 @@ const std::vector<FailureCase> kAtomOnlyFailures = {
      model(one_sheet(fake::Worksheet{kWorksheetTitle, {"serialnumber"}, {{"1"}}, false})),
      Stage::worksheets},
     {"LinkToAnotherHostOnTheSamePort",
-     [](FeedFormat) {
+     [](Format) {
        return worksheets_linking_to("https://localhost:{{port}}" + kGdataListPath);
      },
      Stage::worksheets},
     {"LinkToAnotherPort",
-     [](FeedFormat) { return worksheets_linking_to("https://127.0.0.1:1" + kGdataListPath); },
+     [](Format) { return worksheets_linking_to("https://127.0.0.1:1" + kGdataListPath); },
      Stage::worksheets},
     {"LinkOverPlainHttp",
-     [](FeedFormat) { return worksheets_linking_to("http://127.0.0.1:{{port}}" + kGdataListPath); },
+     [](Format) { return worksheets_linking_to("http://127.0.0.1:{{port}}" + kGdataListPath); },
      Stage::worksheets},
-    {"RelativeLink", [](FeedFormat) { return worksheets_linking_to(kGdataListPath); },
+    {"RelativeLink", [](Format) { return worksheets_linking_to(kGdataListPath); },
      Stage::worksheets},
 };
 
 INSTANTIATE_TEST_SUITE_P(AtomLinks, RetrievalFailureTest,
-                         testing::Combine(testing::Values(FeedFormat::gdata),
+                         testing::Combine(testing::Values(Format::gdata),
                                           testing::ValuesIn(kAtomOnlyFailures)),
                          failure_test_name);
 
 // The registry worksheet's title is fixed, so a title that needs quoting is followed through
 // the feeds directly: the range must reach the service as one correctly quoted segment.
 TEST(SheetsV4ServiceTest, SheetTitleWithQuoteAndSpaceIsOneQuotedRange) {
-  fake::FakeService& fake = service_for(FeedFormat::sheets_v4);
+  fake::FakeService& fake = service_for(Format::sheets_v4);
   fake.set_scenario(serve(fake::Model{{fake::Spreadsheet{
       "Inventory",
       "inv",
       {fake::Worksheet{"Bob's Sheet", {"serialnumber", "name"}, {{"S1", "kit"}}, true}}}}}));
   fake.clear_requests();
   HttpClient http(HttpOptions{kPki + "/ca.pem"});
+  const std::unique_ptr<SpreadsheetsService> service = make_spreadsheets_service(
+      "sheets-v4", {"", fake.drive_files_uri(), fake.sheets_uri()}, http);
 
   ServiceAccountCredentialInitializer initializer(
       "registry-reader@registry-project.iam.gserviceaccount.com", fake.token_uri(), http);
-  initializer.scopes = feed_scopes(FeedFormat::sheets_v4);
+  initializer.scopes = service->scopes();
   initializer.from_certificate(
       X509Certificate2(kPki + "/sa-legacy.p12", "notasecret", KeyStorageFlags::exportable));
   ServiceAccountCredential credential(std::move(initializer));
@@ -429,15 +418,13 @@ TEST(SheetsV4ServiceTest, SheetTitleWithQuoteAndSpaceIsOneQuotedRange) {
   GDataRequestFactory factory;
   factory.add_custom_header(kAuthorizationHeaderPrefix + credential.token()->access_token);
 
-  SpreadsheetsService service(
-      FeedEndpoints{FeedFormat::sheets_v4, "", fake.drive_files_uri(), fake.sheets_uri()}, http);
-  service.set_request_factory(factory);
-  const Feed spreadsheets = service.query(SpreadsheetQuery{"Inventory"});
+  service->set_request_factory(factory);
+  const Feed spreadsheets = service->query(SpreadsheetQuery{"Inventory"});
   ASSERT_EQ(spreadsheets.entries.size(), 1u);
-  const Feed sheets = service.query_worksheets(spreadsheets.entries[0]);
+  const Feed sheets = service->query_worksheets(spreadsheets.entries[0]);
   const FeedEntry* sheet = find_work_sheet(sheets, "Bob's Sheet");
   ASSERT_NE(sheet, nullptr);
-  const Feed rows = service.query(ListQuery(sheet->find_link(kListFeedRel)->href));
+  const Feed rows = service->query(ListQuery(sheet->find_link(kListFeedRel)->href));
   ASSERT_EQ(rows.entries.size(), 1u);
   EXPECT_EQ(to_record(rows.entries[0]), (RegistryRecord{u"S1", {{"name", "kit"}}}));
   EXPECT_EQ(fake.requests().back().path, "/v4/spreadsheets/inv/values/%27Bob%27%27s%20Sheet%27");

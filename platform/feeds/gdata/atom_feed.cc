@@ -1,16 +1,14 @@
-#include "platform/feeds/feeds.h"
-
 #include <expat.h>
 
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <string>
 
 #include "platform/failure/failure.h"
-#include "platform/feeds/json_body.h"
-#include "platform/feeds/sheets_v4.h"
+#include "platform/feeds/gdata/gdata.h"
 
-namespace kolvo {
+namespace kolvo::gdata {
 namespace {
 
 // Expat reports a namespaced name as URI, this separator, local name.
@@ -34,18 +32,6 @@ bool is_atom(const ExpandedName& name, std::string_view local) {
 }
 
 }  // namespace
-
-std::vector<std::string> feed_scopes(FeedFormat format) {
-  if (format == FeedFormat::gdata) return {kFeedsScope};
-  return {sheets_v4::kSpreadsheetsReadonlyScope, sheets_v4::kDriveMetadataReadonlyScope};
-}
-
-const FeedLink* FeedEntry::find_link(std::string_view rel) const {
-  for (const FeedLink& link : links) {
-    if (link.rel == rel) return &link;
-  }
-  return nullptr;
-}
 
 // The parse runs as a flat state machine over expat's events: depth is a counter, never a
 // recursion, so a deeply nested document costs no stack.
@@ -217,111 +203,4 @@ Feed parse_atom_feed(std::string_view document) {
   return parser.finish();
 }
 
-GDataRequestFactory::GDataRequestFactory(std::string user_agent)
-    : user_agent_(std::move(user_agent)) {}
-
-void GDataRequestFactory::add_custom_header(std::string header_line) {
-  custom_headers_.push_back(std::move(header_line));
-}
-
-std::vector<std::string> GDataRequestFactory::headers() const {
-  std::vector<std::string> all = custom_headers_;
-  if (!user_agent_.empty()) all.push_back("User-Agent: " + user_agent_);
-  return all;
-}
-
-SpreadsheetsService::SpreadsheetsService(FeedEndpoints endpoints, HttpClient& http)
-    : endpoints_(std::move(endpoints)), http_(http) {
-  const std::vector<std::string> uris =
-      endpoints_.format == FeedFormat::gdata
-          ? std::vector<std::string>{endpoints_.spreadsheets_feed_uri}
-          : std::vector<std::string>{endpoints_.drive_files_uri, endpoints_.sheets_uri};
-  for (const std::string& uri : uris) {
-    trusted_origins_.push_back(url_origin(uri));
-    if (trusted_origins_.back().scheme != "https")
-      throw Failure("configuration: a service URI is not https");
-  }
-}
-
-void SpreadsheetsService::set_request_factory(GDataRequestFactory factory) {
-  request_factory_ = std::move(factory);
-}
-
-Feed SpreadsheetsService::query(const SpreadsheetQuery& query) {
-  if (endpoints_.format == FeedFormat::gdata) {
-    return fetch(endpoints_.spreadsheets_feed_uri, FeedKind::spreadsheets);
-  }
-  return fetch(sheets_v4::drive_files_uri(endpoints_.drive_files_uri, query.title),
-               FeedKind::spreadsheets);
-}
-
-Feed SpreadsheetsService::query(const ListQuery& query) { return fetch(query.uri, FeedKind::list); }
-
-void SpreadsheetsService::query(const ListQuery& query, const EntrySink& each_row) {
-  fetch(query.uri, FeedKind::list, {}, &each_row);
-}
-
-Feed SpreadsheetsService::query_worksheets(const FeedEntry& spreadsheet) {
-  if (endpoints_.format == FeedFormat::sheets_v4) {
-    return fetch(sheets_v4::sheet_properties_uri(endpoints_.sheets_uri, spreadsheet.id),
-                 FeedKind::worksheets, spreadsheet.id);
-  }
-  const FeedLink* link = spreadsheet.find_link(kWorksheetsFeedRel);
-  if (link == nullptr) throw Failure("worksheets query: the spreadsheet has no worksheets link");
-  return fetch(link->href, FeedKind::worksheets, spreadsheet.id);
-}
-
-namespace {
-
-const char* step_name(int kind) {
-  static constexpr const char* kNames[] = {"spreadsheets query", "worksheets query", "list query"};
-  return kNames[kind];
-}
-
-}  // namespace
-
-Feed SpreadsheetsService::fetch(const std::string& uri, FeedKind kind,
-                                const std::string& spreadsheet_id, const EntrySink* each_row) {
-  try {
-    Origin origin;
-    try {
-      origin = url_origin(uri);
-    } catch (const Failure&) {
-      throw Failure("a link is not an absolute URL");
-    }
-    if (std::find(trusted_origins_.begin(), trusted_origins_.end(), origin) ==
-        trusted_origins_.end()) {
-      throw Failure("refused a link to another origin");
-    }
-    if (endpoints_.format == FeedFormat::gdata) {
-      // Atom is parsed while it arrives, so the body is never held whole.
-      AtomFeedParser parser(each_row != nullptr ? *each_row : EntrySink());
-      http_.get(uri, request_factory_.headers(),
-                [&](std::string_view bytes) { parser.parse(bytes); });
-      return parser.finish();
-    }
-    if (each_row != nullptr) {
-      sheets_v4::ValuesStream values(*each_row);
-      http_.get(uri, request_factory_.headers(),
-                [&](std::string_view bytes) { values.append(bytes); });
-      values.finish();
-      return {};
-    }
-    JsonBody json;
-    http_.get(uri, request_factory_.headers(), [&](std::string_view bytes) { json.append(bytes); });
-    const std::string_view body = json.text(0);
-    switch (kind) {
-      case FeedKind::spreadsheets:
-        return sheets_v4::parse_drive_files(body);
-      case FeedKind::worksheets:
-        return sheets_v4::parse_sheet_properties(body, endpoints_.sheets_uri, spreadsheet_id);
-      case FeedKind::list:
-        break;
-    }
-    return sheets_v4::parse_values(body);
-  } catch (const Failure& failure) {
-    throw Failure(std::string(step_name(static_cast<int>(kind))) + ": " + failure.what());
-  }
-}
-
-}  // namespace kolvo
+}  // namespace kolvo::gdata

@@ -1,4 +1,4 @@
-#include "platform/feeds/sheets_v4.h"
+#include "platform/feeds/sheets_v4/sheets_v4.h"
 
 #include <locale.h>
 #include <simdjson.h>

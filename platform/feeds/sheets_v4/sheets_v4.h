@@ -1,5 +1,7 @@
-// The Sheets v4 and Drive v3 JSON answers, mapped onto the feeds and entries of feeds.h, and
-// the addresses that ask for them.
+// The Sheets API v4 with the Drive API v3: Drive finds the spreadsheet by its title, Sheets lists
+// its sheets and reads one sheet's values. The JSON answers are mapped onto the feeds the
+// registry walks: a file is a spreadsheet entry, a sheet a worksheet entry with a list-feed link
+// to its values, a row of values a list entry named by the header row.
 #pragma once
 
 #include <cstddef>
@@ -8,8 +10,10 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/feeds/feeds.h"
-#include "platform/feeds/json_body.h"
+#include "platform/feeds/feed.h"
+#include "platform/feeds/feed_requests.h"
+#include "platform/feeds/sheets_v4/json_body.h"
+#include "platform/feeds/spreadsheets_service.h"
 
 namespace kolvo::sheets_v4 {
 
@@ -69,6 +73,29 @@ class ValuesStream {
  private:
   std::unique_ptr<RowReader> reader_;
   JsonBody body_;
+};
+
+// The service over the JSON APIs. Requests go only to the origins of the two addresses.
+class SheetsV4Service final : public SpreadsheetsService {
+ public:
+  // Throws Failure when an address is not https.
+  SheetsV4Service(const std::string& drive_files_uri, const std::string& sheets_uri,
+                  HttpClient& http);
+
+  // Read-only access to the sheets and to Drive's file metadata: the feeds scope does not allow
+  // searching Drive.
+  std::vector<std::string> scopes() const override;
+
+ private:
+  Feed spreadsheets(const SpreadsheetQuery& query) override;
+  Feed worksheets(const FeedEntry& spreadsheet) override;
+  void rows(const ListQuery& query, const EntrySink& each_row) override;
+  // Collects the whole answer into body, without the blanks between its tokens.
+  void fetch(const std::string& uri, JsonBody& body);
+
+  std::string drive_files_uri_;
+  std::string sheets_uri_;
+  FeedRequests requests_;
 };
 
 // The local names a list feed gives header cells: lower case, with every character that is

@@ -1,4 +1,4 @@
-#include "platform/feeds/feeds.h"
+#include "platform/feeds/gdata/gdata.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 
 #include "platform/failure/failure.h"
 
-namespace kolvo {
+namespace kolvo::gdata {
 namespace {
 
 constexpr char kListFeed[] = R"(<?xml version="1.0" encoding="UTF-8"?>
@@ -176,22 +176,5 @@ INSTANTIATE_TEST_SUITE_P(
                      R"(<feed xmlns="http://www.w3.org/2005/Atom"></feed><feed/>)"}),
     [](const testing::TestParamInfo<RejectedCase>& info) { return info.param.name; });
 
-TEST(SpreadsheetsServiceTest, RefusesAServiceUriThatIsNotHttps) {
-  HttpClient http(HttpOptions{});
-  EXPECT_THROW(SpreadsheetsService(
-                   FeedEndpoints{FeedFormat::gdata, "http://127.0.0.1:1/feeds", "", ""}, http),
-               Failure);
-  EXPECT_THROW(SpreadsheetsService(FeedEndpoints{FeedFormat::sheets_v4, "", "https://127.0.0.1:1/d",
-                                                 "http://127.0.0.1:1/v4"},
-                                   http),
-               Failure);
-}
-
-TEST(GDataRequestFactoryTest, SendsOnlyTheHeadersAddedAndNoUserAgentByDefault) {
-  GDataRequestFactory factory;
-  factory.add_custom_header("Authorization: Bearer t");
-  EXPECT_EQ(factory.headers(), std::vector<std::string>{"Authorization: Bearer t"});
-}
-
 }  // namespace
-}  // namespace kolvo
+}  // namespace kolvo::gdata

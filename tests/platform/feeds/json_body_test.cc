@@ -1,4 +1,4 @@
-#include "platform/feeds/json_body.h"
+#include "platform/feeds/sheets_v4/json_body.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
-#include "platform/feeds/sheets_v4.h"
+#include "platform/feeds/sheets_v4/sheets_v4.h"
 
 #include <gtest/gtest.h>
 
 #include <optional>
 
 #include "platform/failure/failure.h"
-#include "platform/feeds/json_body.h"
+#include "platform/feeds/sheets_v4/json_body.h"
 
 namespace kolvo::sheets_v4 {
 namespace {
