@@ -8,6 +8,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "http_options.h"
 #include "platform/failure/failure.h"
 #include "platform/feeds/feeds.h"
 
@@ -109,7 +110,7 @@ bool verify_rs256(const std::string& signing_input, const std::string& signature
 }
 
 TEST(ServiceAccountCredentialTest, AssertionIsAnRs256JwtWithTheRequiredClaims) {
-  HttpClient http(HttpOptions{});
+  HttpClient http(testing_support::test_http_options());
   ServiceAccountCredentialInitializer initializer("sa@example.iam", "https://127.0.0.1:1/token",
                                                   http);
   initializer.scopes = {kFeedsScope};
@@ -133,7 +134,7 @@ TEST(ServiceAccountCredentialTest, AssertionIsAnRs256JwtWithTheRequiredClaims) {
 }
 
 TEST(ServiceAccountCredentialTest, RefusesToBeBuiltWithoutACertificate) {
-  HttpClient http(HttpOptions{});
+  HttpClient http(testing_support::test_http_options());
   ServiceAccountCredentialInitializer initializer("sa@example.iam", "https://127.0.0.1:1/token",
                                                   http);
   EXPECT_THROW(ServiceAccountCredential{std::move(initializer)}, Failure);

@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 
+#include "http_options.h"
 #include "platform/failure/failure.h"
 
 namespace kolvo {
@@ -177,7 +178,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<RejectedCase>& info) { return info.param.name; });
 
 TEST(SpreadsheetsServiceTest, RefusesAServiceUriThatIsNotHttps) {
-  HttpClient http(HttpOptions{});
+  HttpClient http(testing_support::test_http_options());
   EXPECT_THROW(SpreadsheetsService(
                    FeedEndpoints{FeedFormat::gdata, "http://127.0.0.1:1/feeds", "", ""}, http),
                Failure);

@@ -9,6 +9,7 @@
 
 #include "fake_service.h"
 #include "feed_paths.h"
+#include "http_options.h"
 #include "platform/auth/auth.h"
 #include "platform/failure/failure.h"
 #include "registry/registry.h"
@@ -91,6 +92,7 @@ class RetrievalFixture : public testing::Test {
     config.connect_timeout_seconds = 5;
     config.stall_timeout_seconds = 5;
     config.request_timeout_seconds = 20;
+    config.max_body_bytes = std::uint64_t{64} << 20;
     return config;
   }
 
@@ -417,7 +419,7 @@ TEST(SheetsV4ServiceTest, SheetTitleWithQuoteAndSpaceIsOneQuotedRange) {
       "inv",
       {fake::Worksheet{"Bob's Sheet", {"serialnumber", "name"}, {{"S1", "kit"}}, true}}}}}));
   fake.clear_requests();
-  HttpClient http(HttpOptions{kPki + "/ca.pem"});
+  HttpClient http(testing_support::test_http_options(kPki + "/ca.pem"));
 
   ServiceAccountCredentialInitializer initializer(
       "registry-reader@registry-project.iam.gserviceaccount.com", fake.token_uri(), http);
