@@ -10,6 +10,7 @@
 #include <iostream>
 #include <string>
 
+#include "app/build_config.h"
 #include "listing/listing.h"
 #include "registry/registry.h"
 #include "registry_build_config.h"
@@ -45,7 +46,7 @@ int main(int argc, char**) {
   kolvo::RegistryRecordList list;
   bool retrieved = false;
   try {
-    list = kolvo::retrieve_registry();
+    list = kolvo::retrieve_registry(kolvo::built_in_config());
     retrieved = true;
     if (mode == RunMode::listing) {
       kolvo::write_plain_listing(list);

@@ -3,6 +3,7 @@
 # `cmake --install` installs the components registry-list and manual, exactly these files:
 #   bin/registry-list                          the program built from the REGISTRY_* cache values
 #   share/man/man1/registry-list.1             its manual page, made from doc/registry-list.1.in
+#                                              and the settings of cmake/settings.cmake
 #   share/doc/registry-list/README.md
 # The Debian package holds the same program and README, but the manual page compressed and the
 # copyright file, as Debian expects: those come from the component debian, which a plain
@@ -28,52 +29,9 @@ endif()
 
 # --- The manual page -------------------------------------------------------------------------
 
-# Settings the page documents that a tree may not have yet; the page then shows what the program
-# does without them.
-if(NOT DEFINED REGISTRY_FEED_FORMAT)
-  set(REGISTRY_FEED_FORMAT "gdata")
-endif()
-if(NOT DEFINED REGISTRY_DRIVE_FILES_URI)
-  set(REGISTRY_DRIVE_FILES_URI "https://www.googleapis.com/drive/v3/files")
-endif()
-if(NOT DEFINED REGISTRY_SHEETS_URI)
-  set(REGISTRY_SHEETS_URI "https://sheets.googleapis.com/v4/spreadsheets")
-endif()
-
-# Sets <out> to <value> as it is shown on a text line of the page: in bold, kept from being
-# hyphenated (\%), with backslashes escaped and the characters that roff would typeset as
-# something else (hyphen, quotes, tilde, caret) named, so that the value reads and copies exactly
-# as it is. The text starts with \fB, so a leading dot or apostrophe in the value is no control
-# character. An empty value is shown as "(empty)".
-function(registry_roff_value out value)
-  if(value STREQUAL "")
-    set(${out} "(empty)" PARENT_SCOPE)
-    return()
-  endif()
-  string(REPLACE "\\" "\\e" value "${value}")
-  string(REPLACE "-" "\\-" value "${value}")
-  string(REPLACE "'" "\\(aq" value "${value}")
-  string(REPLACE "`" "\\(ga" value "${value}")
-  string(REPLACE "~" "\\(ti" value "${value}")
-  string(REPLACE "^" "\\(ha" value "${value}")
-  set(${out} "\\fB\\%${value}\\fP" PARENT_SCOPE)
-endfunction()
-
-foreach(setting IN ITEMS CERTIFICATE_FILE SERVICE_ACCOUNT SPREADSHEET_TITLE TOKEN_URI
-                         FEED_FORMAT SPREADSHEETS_FEED_URI DRIVE_FILES_URI SHEETS_URI CA_BUNDLE
-                         CONNECT_TIMEOUT_SECONDS STALL_TIMEOUT_SECONDS REQUEST_TIMEOUT_SECONDS
-                         MAX_BODY_BYTES REPORT_FAILURE_CAUSE)
-  registry_roff_value(REGISTRY_MAN_${setting} "${REGISTRY_${setting}}")
-endforeach()
-# The page is world-readable, also where the program file is not: it never shows a password of
-# one's own. The service's default password is public knowledge.
-if(REGISTRY_CERTIFICATE_PASSWORD STREQUAL "notasecret")
-  set(REGISTRY_MAN_CERTIFICATE_PASSWORD
-      "This build uses the password that the service gives its key files:\n\\fBnotasecret\\fP.")
-else()
-  set(REGISTRY_MAN_CERTIFICATE_PASSWORD
-      "This build uses a password of its own, which is deliberately not shown here.")
-endif()
+# The CONFIGURATION section's entries, and REGISTRY_MAN_<NAME> for the values that the page's
+# other sections quote.
+registry_man_settings(REGISTRY_MAN_SETTINGS)
 set(REGISTRY_MAN_DATE "${REGISTRY_RELEASE_DATE}")
 
 set(REGISTRY_MAN_PAGE "${PROJECT_BINARY_DIR}/doc/registry-list.1")

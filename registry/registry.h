@@ -20,7 +20,9 @@ inline constexpr char kWorksheetTitle[] = "Registry";
 inline constexpr char kSerialNumberColumn[] = "serialnumber";
 inline constexpr char kAuthorizationHeaderPrefix[] = "Authorization: Bearer ";
 
-// Everything the client needs to know, fixed when the program is built.
+// Everything the client needs to know, fixed when the program is built. The fields have no
+// defaults of their own: the program's are in its list of settings (cmake/settings.cmake), and
+// whoever fills one by hand gives every limit, as for HttpOptions.
 struct RegistryClientConfig {
   std::string certificate_file;  // PKCS#12, a bare name: opened in the working directory
   std::string certificate_password;
@@ -32,19 +34,15 @@ struct RegistryClientConfig {
   std::string drive_files_uri;        // sheets-v4 only
   std::string sheets_uri;             // sheets-v4 only
   std::string ca_bundle;        // empty: the system trust store
-  long connect_timeout_seconds = 15;
-  long stall_timeout_seconds = 30;
-  long request_timeout_seconds = 300;
-  std::uint64_t max_body_bytes = std::uint64_t{256} << 20;
+  long connect_timeout_seconds = 0;
+  long stall_timeout_seconds = 0;
+  long request_timeout_seconds = 0;
+  std::uint64_t max_body_bytes = 0;
 };
-
-// The configuration this executable was built with; each executable links its own.
-RegistryClientConfig built_in_config();
 
 // Fetches the whole registry or throws Failure; never returns part of it. Signs in, then reads
 // the registry through the service of the configured feed format.
 RegistryRecordList retrieve_registry(const RegistryClientConfig& config);
-inline RegistryRecordList retrieve_registry() { return retrieve_registry(built_in_config()); }
 
 // Reads the registry through a service that is ready to be queried: finds the spreadsheet by its
 // exact title, its worksheet "Registry", follows that worksheet's list-feed link and turns every

@@ -10,12 +10,15 @@
 
 namespace kolvo {
 
+// The limits of one client. They have no defaults: the program takes its own from its build
+// settings, and any other client says what it wants. A zero timeout is no timeout at all, and a
+// zero stall or body limit fails every request.
 struct HttpOptions {
   std::string ca_bundle;  // PEM file of trusted CAs; empty trusts the system store
-  long connect_timeout_seconds = 15;
-  long stall_timeout_seconds = 30;     // a transfer that receives no byte for this long fails
-  long request_timeout_seconds = 300;  // whole request, so a slow drip cannot hold a run
-  std::uint64_t max_body_bytes = std::uint64_t{256} << 20;  // after decompression
+  long connect_timeout_seconds = 0;
+  long stall_timeout_seconds = 0;    // a transfer that receives no byte for this long fails
+  long request_timeout_seconds = 0;  // whole request, so a slow drip cannot hold a run
+  std::uint64_t max_body_bytes = 0;  // after decompression
 };
 
 // Scheme, lower-case host and port (the scheme's default when the URL has none).

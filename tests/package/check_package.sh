@@ -2,8 +2,10 @@
 # Checks how registry-list installs, from a configured and built BUILD_DIR:
 #  - the man page: `mandoc -T lint` reports nothing above STYLE; it has every section, the
 #    project's version and release date, and every REGISTRY_* setting with this build's value
-#    (never a password of one's own); a scratch configuration with awkward values checks that
-#    they are escaped for roff and shown exactly as given;
+#    (never a password of one's own); its CONFIGURATION section describes exactly the settings
+#    of cmake/settings.cmake, in that list's order; a scratch configuration with awkward values
+#    checks that they are escaped for roff and shown exactly as given;
+#  - values that a setting cannot take stop the configuration with a message naming them;
 #  - `cmake --install` into a scratch prefix installs exactly these files: bin/registry-list,
 #    share/man/man1/registry-list.1, share/doc/registry-list/README.md, and the install
 #    manifest lists exactly them;
@@ -140,6 +142,22 @@ check_page() {
   key_file=$(cache_value REGISTRY_CERTIFICATE_FILE "$cache")
   [[ -n "$(paragraph "$text" "$key_file")" ]] || fail "$page: FILES does not name '$key_file'"
 
+  # The section is made from the list of settings: exactly its settings, each once and in its
+  # order, so that none is lost, doubled or added by hand. Each is a cache entry.
+  local listed tagged name
+  listed=$(sed -n 's/^registry_setting(\([A-Z0-9_]*\) .*/REGISTRY_\1/p' \
+           "$source_dir/cmake/settings.cmake")
+  tagged=$(awk '/^\.SH / { configuration = $0 == ".SH CONFIGURATION" }
+                configuration && previous == ".TP" { print }
+                { previous = $0 }' "$page" | sed 's/^\.B //')
+  (($(grep -c . <<<"$listed") >= 12)) || fail "cmake/settings.cmake: no list of settings found"
+  [[ "$tagged" == "$listed" ]] ||
+    fail "$page: CONFIGURATION describes other settings than cmake/settings.cmake, or in another" \
+         "order:"$'\n'"$tagged"
+  while IFS= read -r name; do
+    grep -Eq "^$name:(STRING|BOOL)=" "$cache" || fail "$cache: no setting $name"
+  done <<<"$listed"
+
   # Every setting of the program, with its value in this build.
   local name value body settings=0
   while IFS= read -r name; do
@@ -149,8 +167,12 @@ check_page() {
     if [[ -z "$body" ]]; then
       fail "$page: CONFIGURATION does not describe $name"
     elif [[ "$name" == REGISTRY_CERTIFICATE_PASSWORD ]]; then
-      if [[ "$value" != notasecret ]] && grep -qF -- "$value" "$page"; then
+      # Looked for as written and as rendered, where the escapes of the page's source are gone.
+      if [[ "$value" != notasecret ]] &&
+         { grep -qF -- "$value" "$page" || grep -qF -- "$value" <<<"$text"; }; then
         fail "$page shows the password of the key file"
+      elif [[ "$value" == notasecret ]] && ! grep -qF 'This build: notasecret' <<<"$body"; then
+        fail "$page does not show the service's public default password"
       fi
     elif [[ -z "$value" ]]; then
       grep -qF 'This build: (empty)' <<<"$body" || fail "$page: $name is not shown as empty"
@@ -158,7 +180,8 @@ check_page() {
       grep -qF -- "This build: $value" <<<"$body" ||
         fail "$page: $name is not shown as '$value':"$'\n'"$body"
     fi
-  done < <(sed -n 's/^\(REGISTRY_[A-Z0-9_]*\):STRING=.*/\1/p' "$cache" | grep -vE '^REGISTRY_(TEST_|BENCH_|SANITIZE$)')
+  done < <(sed -n 's/^\(REGISTRY_[A-Z0-9_]*\):\(STRING\|BOOL\)=.*/\1/p' "$cache" |
+           grep -vE '^REGISTRY_(TEST_.*|BENCH_.*|SANITIZE|FUZZ|BENCH)$')
   ((settings >= 12)) || fail "$cache: only $settings REGISTRY_* settings found"
 }
 
@@ -176,17 +199,41 @@ timeout 120 "$cmake_tool" -S "$source_dir" -B "$work/odd" -DBUILD_TESTING=OFF \
   "-DREGISTRY_SPREADSHEET_TITLE=$odd_title" "-DREGISTRY_CERTIFICATE_FILE=$odd_key" \
   "-DREGISTRY_CERTIFICATE_PASSWORD=$odd_password" "-DREGISTRY_CA_BUNDLE=" \
   "-DREGISTRY_TOKEN_URI=https://login.example-corp.test:8443/oauth-2/token" \
-  >"$work/odd.log" 2>&1 || status=$?
+  -DREGISTRY_REPORT_FAILURE_CAUSE=ON >"$work/odd.log" 2>&1 || status=$?
 if ((status != 0)); then
   fail "configuring with awkward values failed:"$'\n'"$(cat "$work/odd.log")"
 elif [[ "$(cache_value REGISTRY_SPREADSHEET_TITLE "$work/odd/CMakeCache.txt")" != "$odd_title" ]]; then
   fail "CMake did not keep the awkward title as given; the check of the page's escaping is void"
 else
   check_page "$work/odd/doc/registry-list.1" "$work/odd/CMakeCache.txt"
-  if grep -qF -- "$odd_password" "$work/odd/doc/registry-list.1"; then
+  if grep -qF -- "$odd_password" "$work/odd/doc/registry-list.1" ||
+     grep -qF -- "$odd_password" <<<"$(render "$work/odd/doc/registry-list.1")"; then
     fail "the page shows a password of one's own"
   fi
 fi
+
+# Values that a setting cannot take stop the configuration with a message naming the setting and
+# the value, before anything is made from them. Each case is only configured, in a directory of
+# its own. CMake wraps the message, so spaces and line breaks are squeezed before the match.
+refusals=(  # SETTING=VALUE|what CMake says after the setting's name
+  "FEED_FORMAT=atom|must be gdata or sheets-v4, not 'atom'"
+  "CONNECT_TIMEOUT_SECONDS=15s|must be a whole number of seconds, not '15s'"
+  "STALL_TIMEOUT_SECONDS=030|must be a whole number of seconds, not '030'"
+  "MAX_BODY_BYTES=|must be a whole number of bytes, not ''"
+)
+refused=0
+for refusal in "${refusals[@]}"; do
+  setting=REGISTRY_${refusal%%|*}
+  message="${setting%%=*} ${refusal#*|}"
+  refused=$((refused + 1))
+  log=$work/refused-$refused.log
+  if timeout 120 "$cmake_tool" -S "$source_dir" -B "$work/refused-$refused" -DBUILD_TESTING=OFF \
+       "-D$setting" >"$log" 2>&1; then
+    fail "configuring with $setting succeeded"
+  elif ! tr -s ' \n' ' ' <"$log" | grep -qF -- "$message"; then
+    fail "configuring with $setting did not say \"$message\":"$'\n'"$(cat "$log")"
+  fi
+done
 
 # --- cmake --install ----------------------------------------------------------------------------
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "http_options.h"
 #include "platform/failure/failure.h"
 #include "platform/feeds/gdata/gdata.h"
 
@@ -109,7 +110,7 @@ bool verify_rs256(const std::string& signing_input, const std::string& signature
 }
 
 TEST(ServiceAccountCredentialTest, AssertionIsAnRs256JwtWithTheRequiredClaims) {
-  HttpClient http(HttpOptions{});
+  HttpClient http(testing_support::test_http_options());
   ServiceAccountCredentialInitializer initializer("sa@example.iam", "https://127.0.0.1:1/token",
                                                   http);
   initializer.scopes = {gdata::kFeedsScope};
@@ -135,7 +136,7 @@ TEST(ServiceAccountCredentialTest, AssertionIsAnRs256JwtWithTheRequiredClaims) {
 // The claims are built by the listing's JSON string writer: a quote, a backslash or a control
 // in a configured value stays inside its string and cannot add a claim.
 TEST(ServiceAccountCredentialTest, ClaimValuesStayOneStringWhateverTheyHold) {
-  HttpClient http(HttpOptions{});
+  HttpClient http(testing_support::test_http_options());
   const std::string odd_id = "sa\",\"scope\":\"all\\\n\x01@example.iam";
   ServiceAccountCredentialInitializer initializer(odd_id, "https://127.0.0.1:1/token", http);
   initializer.scopes = {"s1", "s\"2"};
@@ -151,7 +152,7 @@ TEST(ServiceAccountCredentialTest, ClaimValuesStayOneStringWhateverTheyHold) {
 }
 
 TEST(ServiceAccountCredentialTest, RefusesToBeBuiltWithoutACertificate) {
-  HttpClient http(HttpOptions{});
+  HttpClient http(testing_support::test_http_options());
   ServiceAccountCredentialInitializer initializer("sa@example.iam", "https://127.0.0.1:1/token",
                                                   http);
   EXPECT_THROW(ServiceAccountCredential{std::move(initializer)}, Failure);

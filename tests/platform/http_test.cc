@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "fake_service.h"
+#include "http_options.h"
 #include "platform/failure/failure.h"
 
 namespace kolvo {
@@ -41,8 +42,7 @@ void serve(int status, std::string body) {
 }
 
 HttpOptions options(long stall_seconds = 5) {
-  HttpOptions http;
-  http.ca_bundle = kPki + "/ca.pem";
+  HttpOptions http = testing_support::test_http_options(kPki + "/ca.pem");
   http.connect_timeout_seconds = 3;
   http.stall_timeout_seconds = stall_seconds;
   http.request_timeout_seconds = 30;

@@ -9,6 +9,7 @@
 
 #include "fake_service.h"
 #include "feed_paths.h"
+#include "http_options.h"
 #include "platform/auth/auth.h"
 #include "platform/failure/failure.h"
 #include "registry/registry.h"
@@ -78,6 +79,7 @@ class RetrievalFixture : public testing::Test {
     config.connect_timeout_seconds = 5;
     config.stall_timeout_seconds = 5;
     config.request_timeout_seconds = 20;
+    config.max_body_bytes = std::uint64_t{64} << 20;
     return config;
   }
 
@@ -404,7 +406,7 @@ TEST(SheetsV4ServiceTest, SheetTitleWithQuoteAndSpaceIsOneQuotedRange) {
       "inv",
       {fake::Worksheet{"Bob's Sheet", {"serialnumber", "name"}, {{"S1", "kit"}}, true}}}}}));
   fake.clear_requests();
-  HttpClient http(HttpOptions{kPki + "/ca.pem"});
+  HttpClient http(testing_support::test_http_options(kPki + "/ca.pem"));
   const std::unique_ptr<SpreadsheetsService> service = make_spreadsheets_service(
       "sheets-v4", {"", fake.drive_files_uri(), fake.sheets_uri()}, http);
 

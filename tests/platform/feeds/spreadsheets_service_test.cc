@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "http_options.h"
 #include "platform/failure/failure.h"
 
 namespace kolvo {
@@ -13,7 +14,7 @@ const ServiceEndpoints kEndpoints{"https://127.0.0.1:1/feeds/spreadsheets/privat
                                   "https://127.0.0.1:1/v4/spreadsheets"};
 
 TEST(MakeSpreadsheetsServiceTest, EachFormatAsksForItsOwnScopes) {
-  HttpClient http(HttpOptions{});
+  HttpClient http(testing_support::test_http_options());
   EXPECT_EQ(make_spreadsheets_service("gdata", kEndpoints, http)->scopes(),
             std::vector<std::string>{"https://spreadsheets.google.com/feeds"});
   EXPECT_EQ(make_spreadsheets_service("sheets-v4", kEndpoints, http)->scopes(),
@@ -22,7 +23,7 @@ TEST(MakeSpreadsheetsServiceTest, EachFormatAsksForItsOwnScopes) {
 }
 
 TEST(MakeSpreadsheetsServiceTest, RefusesAnUnknownFormatAndAnAddressThatIsNotHttps) {
-  HttpClient http(HttpOptions{});
+  HttpClient http(testing_support::test_http_options());
   for (const char* format : {"", "GData", "sheets_v4", "sheets-v5"}) {
     EXPECT_THROW(make_spreadsheets_service(format, kEndpoints, http), Failure) << format;
   }
