@@ -14,7 +14,7 @@
 # Types (cmake/settings_support.cmake turns each into its cache, C++ and page forms):
 #   string   text; C++ std::string
 #   secret   text that the manual page shows only while it is the default, which is public
-#   choice   one of VALUES; C++ std::string (FEED_FORMAT alone is the enum FeedFormat)
+#   choice   one of VALUES; C++ std::string
 #   seconds  a whole number of seconds; C++ long
 #   bytes    a whole number of bytes; C++ std::uint64_t
 #   bool     ON or OFF, a CMake option; C++ bool
