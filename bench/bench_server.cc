@@ -97,7 +97,7 @@ std::vector<std::string> feed_urls(const fake::FakeService& service, const std::
             base + "/feeds/list/" + id + "/" + fake::worksheet_id(1) + "/private/full"};
   }
   return {kolvo::sheets_v4::drive_files_uri(service.drive_files_uri(), kTitle),
-          kolvo::sheets_v4::sheet_properties_uri(service.sheets_uri(), id),
+          kolvo::sheets_v4::spreadsheet_uri(service.sheets_uri(), id),
           kolvo::sheets_v4::values_uri(service.sheets_uri(), id, kWorksheet)};
 }
 

@@ -28,9 +28,27 @@ registry_setting(SERVICE_ACCOUNT string "registry-reader@registry-project.iam.gs
   "The e-mail address of the service account that signs in.")
 registry_setting(SPREADSHEET_TITLE string "Inventory"
   "The exact, case-sensitive title of the spreadsheet that holds the Registry worksheet.")
+registry_setting(SPREADSHEET_ID string ""
+  "The spreadsheet's ID, from its address: read it without searching Drive (format sheets-v4)."
+  PAGE [[
+The ID of the spreadsheet, the part of its address between
+.B /d/
+and the next
+.BR / .
+When set, the spreadsheet is read by its ID and Drive is not asked at all, so
+the Drive API need not be enabled and only the scope
+.B spreadsheets.readonly
+is asked for; its title must still equal
+.B REGISTRY_SPREADSHEET_TITLE
+unless that is empty, so that a wrong ID fails instead of printing another
+spreadsheet.
+Format
+.B sheets\-v4
+only; empty to find the spreadsheet by its title.
+]])
 registry_setting(TOKEN_URI string "https://oauth2.googleapis.com/token"
   "Where the access token is asked for.")
-registry_setting(FEED_FORMAT choice "gdata"
+registry_setting(FEED_FORMAT choice "sheets-v4"
   "Wire format: gdata (the Atom feeds) or sheets-v4 (Sheets API v4 with Drive API v3)."
   VALUES gdata sheets-v4
   PAGE [[
@@ -73,3 +91,15 @@ The line never holds a token, the signed assertion, the password or key
 material.
 When OFF, nothing is ever written to standard error.
 ]])
+
+# Stops the configuration of <target> when its settings, ${<prefix><NAME>} each, do not go
+# together.
+function(registry_check_combination target prefix)
+  if(NOT "${${prefix}SPREADSHEET_ID}" STREQUAL "" AND NOT "${${prefix}FEED_FORMAT}" STREQUAL "sheets-v4")
+    message(FATAL_ERROR "${target}: REGISTRY_SPREADSHEET_ID needs REGISTRY_FEED_FORMAT sheets-v4")
+  endif()
+  if("${${prefix}SPREADSHEET_TITLE}" STREQUAL "" AND "${${prefix}SPREADSHEET_ID}" STREQUAL "")
+    message(FATAL_ERROR
+            "${target}: REGISTRY_SPREADSHEET_TITLE may be empty only with a REGISTRY_SPREADSHEET_ID")
+  endif()
+endfunction()

@@ -46,7 +46,7 @@ constexpr std::string_view kIds[] = {
     "\xC3\xA9t\xC3\xA9",
 };
 
-constexpr char kSheetFields[] = "?fields=sheets.properties(sheetId,title,index)";
+constexpr char kSheetFields[] = "?fields=properties.title,sheets.properties(sheetId,title,index)";
 constexpr char kValuesQuery[] = "?majorDimension=ROWS";
 
 int hex_value(char c) {
@@ -98,7 +98,7 @@ void check_drive_files(const kolvo::Feed& feed, const std::string& base) {
     FUZZ_CHECK(fuzz::is_valid_utf8(entry.id));
     if (entry.title) FUZZ_CHECK(fuzz::is_valid_utf8(*entry.title));
     // The service asks for a file's sheets at an address made from the id in the answer.
-    const std::string uri = kolvo::sheets_v4::sheet_properties_uri(base, entry.id);
+    const std::string uri = kolvo::sheets_v4::spreadsheet_uri(base, entry.id);
     std::string_view rest = after_base(uri, base);
     FUZZ_CHECK(take_segment(rest) == entry.id);
     FUZZ_CHECK(rest == kSheetFields);
@@ -224,9 +224,9 @@ std::optional<kolvo::Feed> parse(std::uint8_t selector, std::string_view json,
   try {
     switch (selector & 3) {
       case 0:
-        return kolvo::sheets_v4::parse_drive_files(json);
+        return kolvo::sheets_v4::parse_drive_files(json).files;
       case 1:
-        return kolvo::sheets_v4::parse_sheet_properties(json, base, id);
+        return kolvo::sheets_v4::parse_spreadsheet(json, base, id).sheets;
       default:
         return kolvo::sheets_v4::parse_values(json);
     }

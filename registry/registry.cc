@@ -245,7 +245,10 @@ RegistryRecordList retrieve_registry(const RegistryClientConfig& config) {
   const std::unique_ptr<SpreadsheetsService> service = make_spreadsheets_service(
       config.feed_format,
       ServiceEndpoints{config.spreadsheets_feed_uri, config.drive_files_uri, config.sheets_uri},
-      http);
+      config.spreadsheet_id, http);
+  if (config.spreadsheet_title.empty() && config.spreadsheet_id.empty()) {
+    throw Failure("configuration: no spreadsheet title and no spreadsheet ID");
+  }
 
   X509Certificate2 certificate(config.certificate_file, config.certificate_password,
                                KeyStorageFlags::exportable);
@@ -268,7 +271,12 @@ RegistryRecordList retrieve_registry(const RegistryClientConfig& config) {
 RegistryRecordList read_registry(SpreadsheetsService& service,
                                  const std::string& spreadsheet_title) {
   const Feed spreadsheets = service.query(SpreadsheetQuery{spreadsheet_title});
-  const FeedEntry* spreadsheet = find_spread_sheet(spreadsheets, spreadsheet_title);
+  // A service that reads one spreadsheet by its ID answers with that one alone, and a build
+  // that names it so may leave the title empty: then any title will do.
+  const FeedEntry* spreadsheet =
+      spreadsheet_title.empty() && spreadsheets.entries.size() == 1
+          ? &spreadsheets.entries.front()
+          : find_spread_sheet(spreadsheets, spreadsheet_title);
   if (spreadsheet == nullptr) {
     throw Failure("spreadsheet search: no spreadsheet is titled \"" + spreadsheet_title + "\"");
   }

@@ -27,7 +27,8 @@ struct RegistryClientConfig {
   std::string certificate_file;  // PKCS#12, a bare name: opened in the working directory
   std::string certificate_password;
   std::string service_account;
-  std::string spreadsheet_title;
+  std::string spreadsheet_title;  // may be empty only with a spreadsheet ID
+  std::string spreadsheet_id;     // sheets-v4: read this spreadsheet instead of searching Drive
   std::string token_uri;
   std::string feed_format;            // "gdata" or "sheets-v4"
   std::string spreadsheets_feed_uri;  // gdata only
@@ -45,8 +46,9 @@ struct RegistryClientConfig {
 RegistryRecordList retrieve_registry(const RegistryClientConfig& config);
 
 // Reads the registry through a service that is ready to be queried: finds the spreadsheet by its
-// exact title, its worksheet "Registry", follows that worksheet's list-feed link and turns every
-// row into a record. Throws Failure; never returns part of the registry.
+// exact title (an empty title takes the spreadsheets feed's only entry, as a service that reads
+// a spreadsheet by its ID gives), its worksheet "Registry", follows that worksheet's list-feed
+// link and turns every row into a record. Throws Failure; never returns part of the registry.
 RegistryRecordList read_registry(SpreadsheetsService& service, const std::string& spreadsheet_title);
 
 // The first entry, in feed order, whose title equals the wanted one exactly (case-sensitive,

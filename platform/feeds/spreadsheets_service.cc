@@ -64,13 +64,17 @@ Feed SpreadsheetsService::query(const ListQuery& query) {
 
 std::unique_ptr<SpreadsheetsService> make_spreadsheets_service(std::string_view format,
                                                                const ServiceEndpoints& endpoints,
+                                                               const std::string& spreadsheet_id,
                                                                HttpClient& http) {
   switch (parse_feed_format(format)) {
     case FeedFormat::gdata:
+      if (!spreadsheet_id.empty()) {
+        throw Failure("configuration: a spreadsheet ID needs the sheets-v4 format");
+      }
       return std::make_unique<gdata::GDataService>(endpoints.spreadsheets_feed_uri, http);
     case FeedFormat::sheets_v4:
-      return std::make_unique<sheets_v4::SheetsV4Service>(endpoints.drive_files_uri,
-                                                          endpoints.sheets_uri, http);
+      return std::make_unique<sheets_v4::SheetsV4Service>(
+          endpoints.drive_files_uri, endpoints.sheets_uri, spreadsheet_id, http);
   }
   throw Failure("configuration: unknown feed format");
 }

@@ -76,10 +76,12 @@ struct ServiceEndpoints {
 };
 
 // The service for the wire format of that name ("gdata", "sheets-v4"): the one place that
-// chooses between them. Sends nothing. Throws Failure for another name or an address that is not
-// https.
+// chooses between them. A spreadsheet ID, where given, names the one spreadsheet the service
+// reads instead of searching for it by title (sheets-v4 only). Sends nothing. Throws Failure for
+// another name, an address that is not https, or an ID the format cannot use.
 std::unique_ptr<SpreadsheetsService> make_spreadsheets_service(std::string_view format,
                                                                const ServiceEndpoints& endpoints,
+                                                               const std::string& spreadsheet_id,
                                                                HttpClient& http);
 
 }  // namespace kolvo

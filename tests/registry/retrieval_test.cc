@@ -408,7 +408,7 @@ TEST(SheetsV4ServiceTest, SheetTitleWithQuoteAndSpaceIsOneQuotedRange) {
   fake.clear_requests();
   HttpClient http(testing_support::test_http_options(kPki + "/ca.pem"));
   const std::unique_ptr<SpreadsheetsService> service = make_spreadsheets_service(
-      "sheets-v4", {"", fake.drive_files_uri(), fake.sheets_uri()}, http);
+      "sheets-v4", {"", fake.drive_files_uri(), fake.sheets_uri()}, "", http);
 
   ServiceAccountCredentialInitializer initializer(
       "registry-reader@registry-project.iam.gserviceaccount.com", fake.token_uri(), http);

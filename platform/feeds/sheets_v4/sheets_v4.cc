@@ -84,7 +84,8 @@ std::string derive_name(const std::string& header_cell, locale_t locale) {
 
 }  // namespace
 
-std::string drive_files_uri(const std::string& drive_files_base, std::string_view title) {
+std::string drive_files_uri(const std::string& drive_files_base, std::string_view title,
+                            std::string_view page_token) {
   std::string quoted;
   for (const char c : title) {
     if (c == '\'' || c == '\\') quoted += '\\';
@@ -92,12 +93,19 @@ std::string drive_files_uri(const std::string& drive_files_base, std::string_vie
   }
   const std::string q = "mimeType='application/vnd.google-apps.spreadsheet' and name = '" + quoted +
                         "' and trashed = false";
-  return drive_files_base + "?q=" + percent_encode(q) + "&fields=files(id,name)&pageSize=1000";
+  // Oldest first: which of two spreadsheets of one title is taken must not depend on Drive's
+  // mood, and a copy made later cannot take the place of the registry everybody knows.
+  std::string uri = drive_files_base + "?q=" + percent_encode(q) +
+                    "&fields=nextPageToken,incompleteSearch,files(id,name)&pageSize=1000"
+                    "&orderBy=createdTime&corpora=allDrives&includeItemsFromAllDrives=true"
+                    "&supportsAllDrives=true";
+  if (!page_token.empty()) uri += "&pageToken=" + percent_encode(page_token);
+  return uri;
 }
 
-std::string sheet_properties_uri(const std::string& sheets_base, std::string_view spreadsheet_id) {
+std::string spreadsheet_uri(const std::string& sheets_base, std::string_view spreadsheet_id) {
   return sheets_base + "/" + percent_encode(spreadsheet_id) +
-         "?fields=sheets.properties(sheetId,title,index)";
+         "?fields=properties.title,sheets.properties(sheetId,title,index)";
 }
 
 std::string values_uri(const std::string& sheets_base, std::string_view spreadsheet_id,
@@ -112,42 +120,54 @@ std::string values_uri(const std::string& sheets_base, std::string_view spreadsh
          "?majorDimension=ROWS";
 }
 
-Feed parse_drive_files(std::string_view json) {
+DriveFilesPage parse_drive_files(std::string_view json) {
   simdjson::dom::parser parser;
   const simdjson::dom::element root = parse_root(parser, json);
-  Feed feed;
+  DriveFilesPage page;
+  page.next_page_token = string_member(root, "nextPageToken");
+  simdjson::dom::element incomplete;
+  if (root["incompleteSearch"].get(incomplete) != simdjson::NO_SUCH_FIELD &&
+      incomplete.get(page.incomplete_search) != simdjson::SUCCESS) {
+    fail_shape("incompleteSearch is not a boolean");
+  }
   const auto files = array_member(root, "files");
-  if (!files) return feed;
+  if (!files) return page;
   for (simdjson::dom::element file : *files) {
     if (!file.is_object()) fail_shape("a file is not an object");
-    FeedEntry& entry = feed.entries.emplace_back();
+    FeedEntry& entry = page.files.entries.emplace_back();
     std::optional<std::string> id = string_member(file, "id");
     if (!id) fail_shape("a file has no id");
     entry.id = std::move(*id);
     entry.title = string_member(file, "name");
   }
-  return feed;
+  return page;
 }
 
-Feed parse_sheet_properties(std::string_view json, const std::string& sheets_base,
-                            std::string_view spreadsheet_id) {
+SpreadsheetMetadata parse_spreadsheet(std::string_view json, const std::string& sheets_base,
+                                      std::string_view spreadsheet_id) {
   simdjson::dom::parser parser;
   const simdjson::dom::element root = parse_root(parser, json);
-  Feed feed;
+  SpreadsheetMetadata metadata;
+  simdjson::dom::element properties;
+  if (root["properties"].get(properties) != simdjson::NO_SUCH_FIELD) {
+    if (!properties.is_object()) fail_shape("the properties are not an object");
+    metadata.title = string_member(properties, "title");
+  }
   const auto sheets = array_member(root, "sheets");
-  if (!sheets) return feed;
+  if (!sheets) return metadata;
   for (simdjson::dom::element sheet : *sheets) {
-    simdjson::dom::element properties;
-    if (sheet["properties"].get(properties) != simdjson::SUCCESS || !properties.is_object()) {
+    simdjson::dom::element sheet_properties;
+    if (sheet["properties"].get(sheet_properties) != simdjson::SUCCESS ||
+        !sheet_properties.is_object()) {
       fail_shape("a sheet has no properties");
     }
-    FeedEntry& entry = feed.entries.emplace_back();
-    entry.title = string_member(properties, "title");
+    FeedEntry& entry = metadata.sheets.entries.emplace_back();
+    entry.title = string_member(sheet_properties, "title");
     if (entry.title) {
       entry.links.push_back({kListFeedRel, values_uri(sheets_base, spreadsheet_id, *entry.title)});
     }
   }
-  return feed;
+  return metadata;
 }
 
 namespace {

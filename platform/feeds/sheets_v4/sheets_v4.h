@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,10 +23,17 @@ inline constexpr char kSpreadsheetsReadonlyScope[] =
 inline constexpr char kDriveMetadataReadonlyScope[] =
     "https://www.googleapis.com/auth/drive.metadata.readonly";
 
-// Drive search for spreadsheets named title (quotes and backslashes escaped in the query).
-std::string drive_files_uri(const std::string& drive_files_base, std::string_view title);
-// The sheet titles of one spreadsheet.
-std::string sheet_properties_uri(const std::string& sheets_base, std::string_view spreadsheet_id);
+// The most Drive answer pages a search follows: with up to 1000 files a page, that is 100 000
+// spreadsheets of the one title, far more than any account holds.
+inline constexpr int kMaxDrivePages = 100;
+
+// Drive search for spreadsheets named title (quotes and backslashes escaped in the query), in My
+// Drive and every shared drive the account can see, oldest first; page_token asks for the page
+// after the one that gave it.
+std::string drive_files_uri(const std::string& drive_files_base, std::string_view title,
+                            std::string_view page_token = {});
+// A spreadsheet's title and the titles of its sheets.
+std::string spreadsheet_uri(const std::string& sheets_base, std::string_view spreadsheet_id);
 // All values of one sheet, by rows; the range is the quoted sheet title.
 std::string values_uri(const std::string& sheets_base, std::string_view spreadsheet_id,
                        std::string_view sheet_title);
@@ -33,12 +41,24 @@ std::string values_uri(const std::string& sheets_base, std::string_view spreadsh
 // Each parser takes a whole JSON body and throws Failure when it is not JSON or not of the
 // expected shape. A missing name or title gives an entry without a title.
 
-// {"files":[{"id","name"}]}: one entry per file, with its id. A search can answer with very
-// many files, so no link is built for each: the service asks for a file's sheets by its id.
-Feed parse_drive_files(std::string_view json);
-// {"sheets":[{"properties":{"title"}}]}: one entry per sheet, linked to its values.
-Feed parse_sheet_properties(std::string_view json, const std::string& sheets_base,
-                            std::string_view spreadsheet_id);
+// One page of a Drive search.
+struct DriveFilesPage {
+  // One entry per file, with its id. A search can answer with very many files, so no link is
+  // built for each: the service asks for a file's sheets by its id.
+  Feed files;
+  std::optional<std::string> next_page_token;  // more results follow
+  bool incomplete_search = false;              // Drive did not search every drive
+};
+// {"nextPageToken","incompleteSearch","files":[{"id","name"}]}
+DriveFilesPage parse_drive_files(std::string_view json);
+
+struct SpreadsheetMetadata {
+  std::optional<std::string> title;
+  Feed sheets;  // one entry per sheet, linked to its values
+};
+// {"properties":{"title"},"sheets":[{"properties":{"title"}}]}
+SpreadsheetMetadata parse_spreadsheet(std::string_view json, const std::string& sheets_base,
+                                      std::string_view spreadsheet_id);
 // {"values":[[header...], [row...]...]}: one entry per row up to the first blank one, its
 // cells named after the header's columns.
 Feed parse_values(std::string_view json);
@@ -78,23 +98,27 @@ class ValuesStream {
 // The service over the JSON APIs. Requests go only to the origins of the two addresses.
 class SheetsV4Service final : public SpreadsheetsService {
  public:
-  // Throws Failure when an address is not https.
+  // With a spreadsheet ID, Drive is never asked: the spreadsheets query reads that spreadsheet's
+  // title and sheets. Throws Failure when an address is not https.
   SheetsV4Service(const std::string& drive_files_uri, const std::string& sheets_uri,
-                  HttpClient& http);
+                  std::string spreadsheet_id, HttpClient& http);
 
-  // Read-only access to the sheets and to Drive's file metadata: the feeds scope does not allow
-  // searching Drive.
+  // Read-only access to the sheets, and to Drive's file metadata when the spreadsheet is searched
+  // for by its title (the feeds scope does not allow searching Drive).
   std::vector<std::string> scopes() const override;
 
  private:
   Feed spreadsheets(const SpreadsheetQuery& query) override;
   Feed worksheets(const FeedEntry& spreadsheet) override;
   void rows(const ListQuery& query, const EntrySink& each_row) override;
+  Feed search_drive(const std::string& title);
   // Collects the whole answer into body, without the blanks between its tokens.
   void fetch(const std::string& uri, JsonBody& body);
 
   std::string drive_files_uri_;
   std::string sheets_uri_;
+  std::string spreadsheet_id_;
+  std::optional<SpreadsheetMetadata> by_id_;  // the named spreadsheet, once read
   FeedRequests requests_;
 };
 

@@ -1,27 +1,68 @@
+#include "platform/failure/failure.h"
 #include "platform/feeds/sheets_v4/sheets_v4.h"
 
 namespace kolvo::sheets_v4 {
 
 SheetsV4Service::SheetsV4Service(const std::string& drive_files_uri, const std::string& sheets_uri,
-                                 HttpClient& http)
+                                 std::string spreadsheet_id, HttpClient& http)
     : drive_files_uri_(drive_files_uri),
       sheets_uri_(sheets_uri),
-      requests_({drive_files_uri, sheets_uri}, http) {}
+      spreadsheet_id_(std::move(spreadsheet_id)),
+      requests_(spreadsheet_id_.empty() ? std::vector<std::string>{drive_files_uri, sheets_uri}
+                                        : std::vector<std::string>{sheets_uri},
+                http) {}
 
 std::vector<std::string> SheetsV4Service::scopes() const {
+  if (!spreadsheet_id_.empty()) return {kSpreadsheetsReadonlyScope};
   return {kSpreadsheetsReadonlyScope, kDriveMetadataReadonlyScope};
 }
 
 Feed SheetsV4Service::spreadsheets(const SpreadsheetQuery& query) {
+  if (spreadsheet_id_.empty()) return search_drive(query.title);
+  // The one spreadsheet named by its ID; its sheets come with its title, and are kept for the
+  // worksheets query, which then asks for nothing more.
   JsonBody body;
-  fetch(drive_files_uri(drive_files_uri_, query.title), body);
-  return parse_drive_files(body.text(0));
+  fetch(spreadsheet_uri(sheets_uri_, spreadsheet_id_), body);
+  by_id_ = parse_spreadsheet(body.text(0), sheets_uri_, spreadsheet_id_);
+  Feed feed;
+  FeedEntry& entry = feed.entries.emplace_back();
+  entry.title = by_id_->title;
+  entry.id = spreadsheet_id_;
+  return feed;
+}
+
+// Drive may answer with an empty or a partial page before the end of the results, so pages are
+// followed until one holds a file of exactly that title: the results come oldest first, so later
+// pages can only hold spreadsheets created later.
+Feed SheetsV4Service::search_drive(const std::string& title) {
+  Feed found;
+  std::string page_token;
+  for (int page = 0; page < kMaxDrivePages; ++page) {
+    JsonBody body;
+    fetch(drive_files_uri(drive_files_uri_, title, page_token), body);
+    DriveFilesPage answer = parse_drive_files(body.text(0));
+    if (answer.incomplete_search) {
+      // What was left out could be the spreadsheet, or an older one of the same title.
+      throw Failure("Drive searched only some of the drives; name the spreadsheet by its ID");
+    }
+    bool exact = false;
+    for (FeedEntry& file : answer.files.entries) {
+      exact = exact || file.title == title;
+      found.entries.push_back(std::move(file));
+    }
+    if (exact || !answer.next_page_token) return found;
+    // An empty token would ask for the first page again, round and round.
+    if (answer.next_page_token->empty()) throw Failure("Drive gave an empty page token");
+    page_token = std::move(*answer.next_page_token);
+  }
+  throw Failure("Drive gave more than " + std::to_string(kMaxDrivePages) + " pages of results");
 }
 
 Feed SheetsV4Service::worksheets(const FeedEntry& spreadsheet) {
+  if (by_id_ && spreadsheet.id == spreadsheet_id_) return by_id_->sheets;
   JsonBody body;
-  fetch(sheet_properties_uri(sheets_uri_, spreadsheet.id), body);
-  return parse_sheet_properties(body.text(0), sheets_uri_, spreadsheet.id);
+  fetch(spreadsheet_uri(sheets_uri_, spreadsheet.id), body);
+  return parse_spreadsheet(body.text(0), sheets_uri_, spreadsheet.id).sheets;
 }
 
 // The values answer is read as it arrives, a batch of rows at a time.

@@ -29,42 +29,64 @@ TEST(ColumnNamesTest, RepeatsAreNumberedAndEmptyNamesStayEmpty) {
             (std::vector<std::string>{"name", "name_2", "", "name_3", "", "name2", "name_4"}));
 }
 
-TEST(SheetsV4UriTest, DriveQueryEscapesTheTitleAndIsPercentEncoded) {
-  EXPECT_EQ(drive_files_uri("https://h/drive/v3/files", "Bob's \\ list"),
-            "https://h/drive/v3/files?q=mimeType%3D%27application%2Fvnd.google-apps.spreadsheet%27"
-            "%20and%20name%20%3D%20%27Bob%5C%27s%20%5C%5C%20list%27%20and%20trashed%20%3D%20false"
-            "&fields=files(id,name)&pageSize=1000");
+TEST(SheetsV4UriTest, DriveQueryEscapesTheTitleAndSearchesEveryDriveOldestFirst) {
+  const std::string first =
+      "https://h/drive/v3/files?q=mimeType%3D%27application%2Fvnd.google-apps.spreadsheet%27"
+      "%20and%20name%20%3D%20%27Bob%5C%27s%20%5C%5C%20list%27%20and%20trashed%20%3D%20false"
+      "&fields=nextPageToken,incompleteSearch,files(id,name)&pageSize=1000&orderBy=createdTime"
+      "&corpora=allDrives&includeItemsFromAllDrives=true&supportsAllDrives=true";
+  EXPECT_EQ(drive_files_uri("https://h/drive/v3/files", "Bob's \\ list"), first);
+  EXPECT_EQ(drive_files_uri("https://h/drive/v3/files", "Bob's \\ list", "a+b/c=="),
+            first + "&pageToken=a%2Bb%2Fc%3D%3D");
 }
 
 TEST(SheetsV4UriTest, RangeIsTheQuotedTitleAsOnePathSegment) {
   EXPECT_EQ(values_uri("https://h/v4/spreadsheets", "id_1-x", "Bob's Sheet/2"),
             "https://h/v4/spreadsheets/id_1-x/values/%27Bob%27%27s%20Sheet%2F2%27"
             "?majorDimension=ROWS");
-  EXPECT_EQ(sheet_properties_uri("https://h/v4/spreadsheets", "id"),
-            "https://h/v4/spreadsheets/id?fields=sheets.properties(sheetId,title,index)");
+  EXPECT_EQ(spreadsheet_uri("https://h/v4/spreadsheets", "id"),
+            "https://h/v4/spreadsheets/id?fields=properties.title,sheets.properties(sheetId,title,"
+            "index)");
 }
 
 TEST(ParseDriveFilesTest, EntriesKeepOrderTitlesAndIds) {
-  const Feed feed = parse_drive_files(
+  const DriveFilesPage page = parse_drive_files(
       R"({"files":[{"id":"a1","name":"inventory"},{"id":"b2","name":"Inventory"},{"id":"c3"}]})");
+  const Feed& feed = page.files;
   ASSERT_EQ(feed.entries.size(), 3u);
   EXPECT_EQ(feed.entries[0].title, "inventory");
   EXPECT_EQ(feed.entries[1].title, "Inventory");
   EXPECT_EQ(feed.entries[1].id, "b2");
   EXPECT_FALSE(feed.entries[2].title.has_value());
   EXPECT_TRUE(feed.entries[1].links.empty());
-  EXPECT_TRUE(parse_drive_files(R"({"files":[]})").entries.empty());
+  EXPECT_FALSE(page.next_page_token);
+  EXPECT_FALSE(page.incomplete_search);
+  EXPECT_TRUE(parse_drive_files(R"({"files":[]})").files.entries.empty());
 }
 
-TEST(ParseSheetPropertiesTest, EachSheetLinksToItsValues) {
-  const Feed feed = parse_sheet_properties(
-      R"({"sheets":[{"properties":{"sheetId":0,"title":"Summary","index":0}},
+TEST(ParseDriveFilesTest, ReadsThePageTokenAndWhetherTheSearchWasComplete) {
+  const DriveFilesPage page =
+      parse_drive_files(R"({"nextPageToken":"t\u002f1","incompleteSearch":true,"files":[]})");
+  EXPECT_EQ(page.next_page_token, "t/1");
+  EXPECT_TRUE(page.incomplete_search);
+  EXPECT_THROW(parse_drive_files(R"({"incompleteSearch":"yes"})"), Failure);
+  EXPECT_THROW(parse_drive_files(R"({"nextPageToken":7})"), Failure);
+}
+
+TEST(ParseSpreadsheetTest, GivesTheTitleAndEachSheetLinkedToItsValues) {
+  const SpreadsheetMetadata metadata = parse_spreadsheet(
+      R"({"properties":{"title":"Inventory"},
+          "sheets":[{"properties":{"sheetId":0,"title":"Summary","index":0}},
                     {"properties":{"sheetId":7,"title":"Registry","index":1}}]})",
       "https://h/v4/spreadsheets", "abc");
+  EXPECT_EQ(metadata.title, "Inventory");
+  const Feed& feed = metadata.sheets;
   ASSERT_EQ(feed.entries.size(), 2u);
   EXPECT_EQ(feed.entries[1].title, "Registry");
   EXPECT_EQ(feed.entries[1].find_link(kListFeedRel)->href,
             "https://h/v4/spreadsheets/abc/values/%27Registry%27?majorDimension=ROWS");
+  EXPECT_FALSE(parse_spreadsheet(R"({"sheets":[]})", "https://h", "abc").title);
+  EXPECT_THROW(parse_spreadsheet(R"({"properties":[]})", "https://h", "abc"), Failure);
 }
 
 std::vector<std::vector<std::pair<std::string, std::string>>> cells(const Feed& feed) {
@@ -111,7 +133,7 @@ TEST_P(MalformedAnswerTest, FailsTheRetrieval) {
   const std::string& json = GetParam().json;
   EXPECT_THROW(parse_values(json), Failure);
   EXPECT_THROW(parse_drive_files(json), Failure);
-  EXPECT_THROW(parse_sheet_properties(json, "https://h", "id"), Failure);
+  EXPECT_THROW(parse_spreadsheet(json, "https://h", "id"), Failure);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -131,7 +153,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(EmptyAnswerTest, ViewWithoutStorageIsNotJson) {
   EXPECT_THROW(parse_values(std::string_view()), Failure);
   EXPECT_THROW(parse_drive_files(std::string_view()), Failure);
-  EXPECT_THROW(parse_sheet_properties(std::string_view(), "https://h", "id"), Failure);
+  EXPECT_THROW(parse_spreadsheet(std::string_view(), "https://h", "id"), Failure);
 }
 
 TEST(ParseDriveFilesTest, FileWithoutIdOrWithNonStringNameFails) {
