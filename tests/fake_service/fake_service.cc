@@ -54,9 +54,17 @@ constexpr std::string_view kSheetsPath = "/v4/spreadsheets";
 constexpr std::string_view kDriveQueryStart =
     "mimeType='application/vnd.google-apps.spreadsheet' and name = '";
 constexpr std::string_view kDriveQueryEnd = "' and trashed = false";
-constexpr std::string_view kDriveFields = "files(id,name)";
-constexpr std::string_view kDrivePageSize = "1000";
+constexpr std::string_view kDriveFilesMember = "files(id,name)";
+constexpr std::size_t kDefaultPageSize = 100;
+constexpr std::size_t kMaxPageSize = 1000;
+constexpr std::string_view kDriveIdMessage =
+    "The driveId parameter must be specified if and only if corpora is set to drive.";
+constexpr std::string_view kAllDrivesMessage =
+    "The includeItemsFromAllDrives parameter must be set to true when driveId is specified or "
+    "corpora contains drive or allDrives.";
 constexpr std::string_view kSheetsFields = "sheets.properties(sheetId,title,index)";
+constexpr std::string_view kSheetsFieldsWithTitle =
+    "properties.title,sheets.properties(sheetId,title,index)";
 // Not equal to the index, so a client mixing up sheetId and index gets caught.
 constexpr std::size_t kFirstSheetId = 1000;
 constexpr long long kTokenLifetime = 3600;
@@ -456,13 +464,55 @@ void append_json_string(std::string& out, std::string_view s) {
   out += '"';
 }
 
-std::string json_error_body(int code, std::string_view message, std::string_view status) {
+// The domain Google files an "errors" reason under: the rate and quota reasons are usage limits.
+std::string_view legacy_error_domain(std::string_view reason) {
+  for (const std::string_view limit :
+       {"rateLimitExceeded", "userRateLimitExceeded", "dailyLimitExceeded", "quotaExceeded"}) {
+    if (reason == limit) return "usageLimits";
+  }
+  return "global";
+}
+
+std::string json_error_body(int code, std::string_view message, std::string_view status,
+                            const std::vector<std::string>& reasons_in_errors = {},
+                            const std::vector<std::string>& reasons_in_details = {},
+                            std::string_view service = {}) {
   std::string out = "{\"error\":{\"code\":";
   out += std::to_string(code);
   out += ",\"message\":";
   append_json_string(out, message);
+  if (!reasons_in_errors.empty()) {
+    out += ",\"errors\":[";
+    for (std::size_t i = 0; i < reasons_in_errors.size(); ++i) {
+      if (i > 0) out += ',';
+      out += "{\"message\":";
+      append_json_string(out, message);
+      out += ",\"domain\":";
+      append_json_string(out, legacy_error_domain(reasons_in_errors[i]));
+      out += ",\"reason\":";
+      append_json_string(out, reasons_in_errors[i]);
+      out += '}';
+    }
+    out += ']';
+  }
   out += ",\"status\":";
   append_json_string(out, status);
+  if (!reasons_in_details.empty()) {
+    out += ",\"details\":[";
+    for (std::size_t i = 0; i < reasons_in_details.size(); ++i) {
+      if (i > 0) out += ',';
+      out += "{\"@type\":\"type.googleapis.com/google.rpc.ErrorInfo\",\"reason\":";
+      append_json_string(out, reasons_in_details[i]);
+      out += ",\"domain\":\"googleapis.com\"";
+      if (!service.empty()) {
+        out += ",\"metadata\":{\"service\":";
+        append_json_string(out, service);
+        out += '}';
+      }
+      out += '}';
+    }
+    out += ']';
+  }
   out += "}}";
   return out;
 }
@@ -509,30 +559,141 @@ std::optional<std::string> parse_drive_query(std::string_view q) {
   return title;
 }
 
-std::string render_drive_files(const Model& model, std::string_view title) {
-  std::string out = "{\"files\":[";
-  bool first = true;
-  for (const auto& s : model.spreadsheets) {
-    // Untitled files are always listed: the client has to cope with a file without a name.
-    if (s.title && !equal_ignoring_ascii_case(*s.title, title)) continue;
-    if (!first) out += ',';
-    first = false;
-    out += "{\"id\":";
-    append_json_string(out, s.id);
-    if (s.title) {
-      out += ",\"name\":";
-      append_json_string(out, *s.title);
-    }
-    out += '}';
+// The members a search answer is asked for besides files(id,name), which the fake requires: it
+// renders no other file fields. nullopt for any other mask.
+struct DriveMask {
+  bool next_page_token = false;
+  bool incomplete_search = false;
+};
+
+std::optional<DriveMask> parse_drive_fields(std::string_view fields) {
+  DriveMask mask;
+  bool files = false;
+  const std::pair<std::string_view, bool*> members[] = {
+      {kDriveFilesMember, &files},
+      {"nextPageToken", &mask.next_page_token},
+      {"incompleteSearch", &mask.incomplete_search}};
+  std::size_t pos = 0;
+  while (true) {
+    const std::string_view rest = fields.substr(pos);
+    const auto member = std::find_if(std::begin(members), std::end(members),
+                                     [rest](const auto& m) { return rest.starts_with(m.first); });
+    if (member == std::end(members) || *member->second) return std::nullopt;
+    *member->second = true;
+    pos += member->first.size();
+    if (pos == fields.size()) break;
+    if (fields[pos] != ',') return std::nullopt;
+    ++pos;
   }
-  out += "]}";
-  return out;
+  if (!files) return std::nullopt;
+  return mask;
 }
 
-std::string render_sheet_properties(const Spreadsheet& s) {
-  // Empty repeated fields are left out of the live API's answers rather than sent as [].
-  if (s.worksheets.empty()) return "{}";
-  std::string out = "{\"sheets\":[";
+// Drive's sort keys, each optionally followed by " desc", joined by commas.
+bool is_drive_order_by(std::string_view order_by) {
+  static constexpr std::string_view kKeys[] = {
+      "createdTime",   "folder",         "modifiedByMeTime", "modifiedTime",     "name",
+      "name_natural",  "quotaBytesUsed", "recency",          "sharedWithMeTime", "starred",
+      "viewedByMeTime"};
+  std::size_t pos = 0;
+  while (true) {
+    const std::size_t comma = order_by.find(',', pos);
+    std::string_view key =
+        order_by.substr(pos, comma == std::string_view::npos ? comma : comma - pos);
+    if (key.ends_with(" desc")) key.remove_suffix(5);
+    if (std::find(std::begin(kKeys), std::end(kKeys), key) == std::end(kKeys)) return false;
+    if (comma == std::string_view::npos) return true;
+    pos = comma + 1;
+  }
+}
+
+std::optional<std::size_t> parse_page_size(std::optional<std::string_view> value) {
+  if (!value) return kDefaultPageSize;
+  if (value->empty() || value->size() > 4) return std::nullopt;
+  std::size_t n = 0;
+  for (const char c : *value) {
+    if (c < '0' || c > '9') return std::nullopt;
+    n = n * 10 + static_cast<std::size_t>(c - '0');
+  }
+  if (n < 1 || n > kMaxPageSize) return std::nullopt;
+  return n;
+}
+
+std::optional<bool> parse_flag(std::optional<std::string_view> value) {
+  if (!value || *value == "false") return false;
+  if (*value == "true") return true;
+  return std::nullopt;
+}
+
+// Where a page of a search starts. A page token stands for one of these.
+struct DriveCursor {
+  std::string search;                // q, corpora, orderBy and both flags, as one key
+  std::size_t offset = 0;            // matching files on the earlier pages
+  std::size_t plan = 0;              // the next entry of Scenario::drive_pages to start
+  std::optional<std::size_t> carry;  // files still due on a planned page that pageSize cut short
+
+  std::string key() const {
+    return search + '\n' + std::to_string(offset) + '\n' + std::to_string(plan) + '\n' +
+           (carry ? std::to_string(*carry) : "-");
+  }
+};
+
+struct DrivePage {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  std::optional<DriveCursor> next;  // nullopt on the last page
+};
+
+// The page that starts at `at` among `matches` files. Every planned page leads on, since the page
+// after them takes the rest; only that one can end the search.
+DrivePage cut_drive_page(const std::vector<std::size_t>& plan, std::size_t matches,
+                         std::size_t page_size, const DriveCursor& at) {
+  DrivePage page;
+  page.begin = std::min(at.offset, matches);
+  const std::size_t left = matches - page.begin;
+  DriveCursor next = at;
+  next.carry.reset();
+  bool more;
+  std::size_t take;
+  if (at.carry || at.plan < plan.size()) {
+    const std::size_t want = at.carry ? *at.carry : plan[at.plan];
+    if (!at.carry) next.plan = at.plan + 1;
+    take = std::min({want, page_size, left});
+    if (take == page_size && want > take && take < left) next.carry = want - take;
+    more = true;
+  } else {
+    take = std::min(page_size, left);
+    more = take < left;
+  }
+  page.end = page.begin + take;
+  next.offset = page.end;
+  if (more) page.next = std::move(next);
+  return page;
+}
+
+void append_drive_file(std::string& out, const Spreadsheet& s) {
+  out += "{\"id\":";
+  append_json_string(out, s.id);
+  if (s.title) {
+    out += ",\"name\":";
+    append_json_string(out, *s.title);
+  }
+  out += '}';
+}
+
+std::string render_sheet_properties(const Spreadsheet& s, bool with_title) {
+  const bool titled = with_title && s.title;
+  // Empty repeated fields and empty messages are left out of the live API's answers.
+  if (!titled && s.worksheets.empty()) return "{}";
+  std::string out = "{";
+  if (titled) {
+    out += "\"properties\":{\"title\":";
+    append_json_string(out, *s.title);
+    out += '}';
+    if (s.worksheets.empty()) return out + '}';
+    out += ',';
+  }
+  out += "\"sheets\":[";
   for (std::size_t i = 0; i < s.worksheets.size(); ++i) {
     if (i > 0) out += ',';
     out += "{\"properties\":{\"sheetId\":";
@@ -739,14 +900,46 @@ std::string derive_one(std::string_view cell) {
   return out;
 }
 
-// Everything the feeds need for one scenario, plus the bodies rendered so far.
+// Everything the feeds need for one scenario, plus the bodies rendered so far, the Drive page
+// tokens handed out and how far each script has got.
 struct State {
   explicit State(Scenario s) : scenario(std::move(s)) {}
   const Scenario scenario;
   std::mutex mutex;
   std::string cached_base;
   std::map<std::string, std::shared_ptr<const std::string>, std::less<>> cache;
+  std::map<std::string, DriveCursor, std::less<>> page_cursors;  // by token
+  std::map<std::string, std::string> page_tokens;                // by DriveCursor::key()
+  std::map<std::string, std::size_t> script_used;                // by path
 };
+
+// The scripted answer due next on path, or nullptr once its script (if any) is used up.
+const CannedResponse* next_scripted(State& st, const std::string& path) {
+  const auto script = st.scenario.scripted.find(path);
+  if (script == st.scenario.scripted.end()) return nullptr;
+  std::lock_guard lock(st.mutex);
+  std::size_t& used = st.script_used[path];
+  if (used == script->second.size()) return nullptr;
+  return &script->second[used++];
+}
+
+// The token of the page that starts at `at`: random, and the same each time that page is due.
+std::string page_token(State& st, const DriveCursor& at) {
+  std::lock_guard lock(st.mutex);
+  auto [it, fresh] = st.page_tokens.try_emplace(at.key());
+  if (fresh) {
+    it->second = "~!!~" + random_hex(24);
+    st.page_cursors.emplace(it->second, at);
+  }
+  return it->second;
+}
+
+std::optional<DriveCursor> page_cursor(State& st, std::string_view token) {
+  std::lock_guard lock(st.mutex);
+  const auto it = st.page_cursors.find(token);
+  if (it == st.page_cursors.end()) return std::nullopt;
+  return it->second;
+}
 
 struct Reply {
   int status = 404;
@@ -754,6 +947,7 @@ struct Reply {
   std::shared_ptr<const std::string> body;
   std::string cache_key;         // set when body is cached in the State under this key
   std::string content_encoding;  // empty: body is sent as is
+  std::vector<std::pair<std::string, std::string>> headers;  // a canned answer's own
 };
 
 Reply make_reply(int status, std::string content_type, std::shared_ptr<const std::string> body) {
@@ -786,6 +980,17 @@ std::string list_feed(const Spreadsheet& spreadsheet, std::size_t index, const s
 }
 
 std::string values_answer(const Worksheet& worksheet) { return render_values(worksheet); }
+
+CannedResponse v4_error(int code, std::string status, std::string message,
+                        std::vector<std::string> reasons_in_errors,
+                        std::vector<std::string> reasons_in_details, std::string service) {
+  CannedResponse answer;
+  answer.status = code;
+  answer.content_type = std::string(kJsonType);
+  answer.body =
+      json_error_body(code, message, status, reasons_in_errors, reasons_in_details, service);
+  return answer;
+}
 
 std::string worksheet_id(std::size_t index) {
   std::string id = "od";
@@ -878,6 +1083,83 @@ Reply cached_json(State& st, std::string key, const std::function<std::string()>
   reply.body = cached(st, key, render);
   reply.cache_key = std::move(key);
   return reply;
+}
+
+Reply drive_files(State& st, const std::map<std::string, std::string>& params) {
+  static constexpr std::string_view kNames[] = {"q",
+                                                "fields",
+                                                "pageSize",
+                                                "orderBy",
+                                                "corpora",
+                                                "includeItemsFromAllDrives",
+                                                "supportsAllDrives",
+                                                "pageToken"};
+  for (const auto& [name, value] : params) {
+    if (std::find(std::begin(kNames), std::end(kNames), name) == std::end(kNames)) {
+      return invalid_argument();
+    }
+  }
+  auto param = [&params](const char* name) -> std::optional<std::string_view> {
+    const auto it = params.find(name);
+    if (it == params.end()) return std::nullopt;
+    return it->second;
+  };
+  const auto q = param("q");
+  const auto title = q ? parse_drive_query(*q) : std::nullopt;
+  const auto fields = param("fields");
+  const auto mask = fields ? parse_drive_fields(*fields) : std::nullopt;
+  const auto page_size = parse_page_size(param("pageSize"));
+  const auto order_by = param("orderBy");
+  const std::string_view corpora = param("corpora").value_or("user");
+  const auto include_all = parse_flag(param("includeItemsFromAllDrives"));
+  const auto supports_all = parse_flag(param("supportsAllDrives"));
+  if (!title || !mask || !page_size || (order_by && !is_drive_order_by(*order_by)) ||
+      !include_all || !supports_all ||
+      (corpora != "user" && corpora != "allDrives" && corpora != "drive")) {
+    return invalid_argument();
+  }
+  if (corpora == "drive") return json_error(400, kDriveIdMessage, "INVALID_ARGUMENT");
+  if (corpora == "allDrives" && !*include_all) {
+    return json_error(400, kAllDrivesMessage, "INVALID_ARGUMENT");
+  }
+  const bool all_drives = corpora == "allDrives" && *include_all && *supports_all;
+
+  std::vector<const Spreadsheet*> matches;
+  for (const auto& s : st.scenario.model.spreadsheets) {
+    // Untitled files are always listed: the client has to cope with a file without a name.
+    if (s.title && !equal_ignoring_ascii_case(*s.title, *title)) continue;
+    if (s.in_shared_drive && !all_drives) continue;
+    matches.push_back(&s);
+  }
+
+  DriveCursor at;
+  at.search = std::string(*q) + '\n' + std::string(corpora) + '\n' +
+              std::string(order_by.value_or("")) + '\n' + (*include_all ? "1" : "0") +
+              (*supports_all ? "1" : "0");
+  if (const auto token = param("pageToken")) {
+    auto resumed = page_cursor(st, *token);
+    if (!resumed || resumed->search != at.search) return invalid_argument();
+    at = std::move(*resumed);
+  }
+  const DrivePage page = cut_drive_page(st.scenario.drive_pages, matches.size(), *page_size, at);
+
+  std::string out = "{";
+  if (page.next && mask->next_page_token) {
+    out += "\"nextPageToken\":";
+    append_json_string(out, page_token(st, *page.next));
+    out += ',';
+  }
+  if (mask->incomplete_search) {
+    out += st.scenario.drive_incomplete_search ? "\"incompleteSearch\":true,"
+                                               : "\"incompleteSearch\":false,";
+  }
+  out += "\"files\":[";
+  for (std::size_t i = page.begin; i < page.end; ++i) {
+    if (i > page.begin) out += ',';
+    append_drive_file(out, *matches[i]);
+  }
+  out += "]}";
+  return json_reply(200, std::move(out));
 }
 
 Reply grant_error(const std::string& why) {
@@ -1009,16 +1291,7 @@ Reply FakeService::Impl::json_answer(State& st, const std::string& path, std::st
     return it->second;
   };
 
-  if (path == kDriveFilesPath) {
-    if (!params || params->size() != 3 || param("fields") != kDriveFields ||
-        param("pageSize") != kDrivePageSize || !param("q")) {
-      return invalid_argument();
-    }
-    const auto title = parse_drive_query(*param("q"));
-    if (!title) return invalid_argument();
-    return cached_json(st, "drive\n" + ascii_lower(*title),
-                       [&] { return render_drive_files(model, *title); });
-  }
+  if (path == kDriveFilesPath) return params ? drive_files(st, *params) : invalid_argument();
 
   // parts[0] is the empty string before the leading '/'.
   const auto parts = split_path(path);
@@ -1027,15 +1300,18 @@ Reply FakeService::Impl::json_answer(State& st, const std::string& path, std::st
       !(metadata || (parts.size() == 6 && parts[4] == "values"))) {
     return text_reply(404, "text/plain; charset=utf-8", "Not found\n");
   }
+  const bool with_title = metadata && params && param("fields") == kSheetsFieldsWithTitle;
   if (!params || params->size() != 1 ||
-      (metadata ? param("fields") != kSheetsFields : param("majorDimension") != "ROWS")) {
+      (metadata ? param("fields") != kSheetsFields && !with_title
+                : param("majorDimension") != "ROWS")) {
     return invalid_argument();
   }
   const auto id = percent_decode(parts[3], false);
   const Spreadsheet* s = id ? find_spreadsheet(model, *id) : nullptr;
   if (!s) return json_error(404, "Requested entity was not found.", "NOT_FOUND");
   if (metadata) {
-    return cached_json(st, "sheets\n" + s->id, [s] { return render_sheet_properties(*s); });
+    return cached_json(st, (with_title ? "sheets+title\n" : "sheets\n") + s->id,
+                       [s, with_title] { return render_sheet_properties(*s, with_title); });
   }
 
   const auto range = percent_decode(parts[5], false);
@@ -1065,16 +1341,23 @@ Reply FakeService::Impl::json_encoded(const httplib::Request& req, State& st, Re
 Reply FakeService::Impl::dispatch(const httplib::Request& req, const std::string& path) {
   const std::shared_ptr<State> st = current_state();
   const auto& overrides = st->scenario.overrides;
-  const auto canned = overrides.find(path);
-  auto canned_reply = [&] {
-    return text_reply(canned->second.status, canned->second.content_type,
-                      replace_all(replace_all(canned->second.body, "{{base}}", base()), "{{port}}",
-                                  std::to_string(port.load())));
+  const auto override_it = overrides.find(path);
+  // Called only once the request has got past the bearer check: that is when a script moves on.
+  auto canned = [&]() -> const CannedResponse* {
+    if (const CannedResponse* next = next_scripted(*st, path)) return next;
+    return override_it == overrides.end() ? nullptr : &override_it->second;
+  };
+  auto canned_reply = [&](const CannedResponse& answer) {
+    Reply reply = text_reply(answer.status, answer.content_type,
+                             replace_all(replace_all(answer.body, "{{base}}", base()), "{{port}}",
+                                         std::to_string(port.load())));
+    reply.headers = answer.headers;
+    return reply;
   };
 
   if (path == "/token") {
-    if (canned != overrides.end()) {
-      Reply reply = canned_reply();
+    if (const CannedResponse* answer = canned()) {
+      Reply reply = canned_reply(*answer);
       if (reply.status == 200) {
         const auto j = nlohmann::json::parse(*reply.body, nullptr, false);
         if (j.is_object() && j.contains("access_token") && j["access_token"].is_string()) {
@@ -1108,7 +1391,7 @@ Reply FakeService::Impl::dispatch(const httplib::Request& req, const std::string
                              "<H1>Unauthorized</H1></BODY></HTML>");
     return reply;
   }
-  if (canned != overrides.end()) return canned_reply();
+  if (const CannedResponse* answer = canned()) return canned_reply(*answer);
   if (req.method != "GET" && req.method != "HEAD") {
     return text_reply(404, "text/plain; charset=utf-8", "Not found\n");
   }
@@ -1155,6 +1438,7 @@ void FakeService::Impl::handle(const httplib::Request& req, httplib::Response& r
     res.set_header("Vary", "Accept-Encoding");
   }
   if (reply.status == 401) res.set_header("WWW-Authenticate", "Bearer realm=\"fake\"");
+  for (const auto& [name, value] : reply.headers) res.set_header(name, value);
   rec.status = reply.status;
 
   {

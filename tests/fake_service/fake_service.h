@@ -28,8 +28,12 @@ struct Spreadsheet {
   std::optional<std::string> title;  // nullopt: the entry has no <title> element at all
   std::string id;                    // URL-safe key, e.g. "key1"
   std::vector<Worksheet> worksheets;
+  // In a shared drive rather than shared with the account directly: Drive lists it only to a
+  // search over all drives (see FakeService); the feeds and Sheets serve it like any other.
+  bool in_shared_drive = false;
 };
 
+// Spreadsheets in creation order: every listing, and Drive's "createdTime" order, follows it.
 struct Model {
   std::vector<Spreadsheet> spreadsheets;
 };
@@ -42,6 +46,9 @@ struct CannedResponse {
   int status = 200;
   std::string content_type = "application/atom+xml; charset=UTF-8";
   std::string body;
+  // Sent as given after the fake's own headers, e.g. {"Retry-After", "3"}; not for Content-Type
+  // or Content-Length, which the fake sets itself.
+  std::vector<std::pair<std::string, std::string>> headers = {};
 };
 
 struct Scenario {
@@ -53,6 +60,19 @@ struct Scenario {
   // still applies to every path except "/token". A 200 override of "/token" whose JSON body has a
   // string "access_token" makes that token acceptable as a bearer token.
   std::map<std::string, CannedResponse> overrides;
+  // Answers served in turn, keyed like overrides: the first request to the path that passes the
+  // bearer check gets scripted[path][0], the next one [1], and so on; once the script is used up
+  // the path answers as it otherwise would (its override, else the model). A request refused by the
+  // bearer check uses up nothing. A scripted "/token" answer issues its access_token as an
+  // override does.
+  std::map<std::string, std::vector<CannedResponse>> scripted = {};
+  // How Drive cuts the search result into pages: the first page holds drive_pages[0] matching
+  // files, the next drive_pages[1], and so on (0: an empty page that still leads on); one more
+  // page, the last, holds whatever remains. Empty: pages of pageSize files. A page planned bigger
+  // than the request's pageSize goes out as several pages of at most pageSize files.
+  std::vector<std::size_t> drive_pages = {};
+  // Whether Drive says it could not search every corpus ("incompleteSearch": true on every page).
+  bool drive_incomplete_search = false;
 };
 
 struct RecordedRequest {
@@ -95,20 +115,48 @@ struct ServiceOptions {
 
 // What the JSON APIs accept and answer (all GET, all behind the bearer check; query values are
 // percent-decoded with '+' kept as a literal plus; an unknown, missing or repeated parameter is a
-// 400 INVALID_ARGUMENT):
-//   /drive/v3/files?q=...&fields=files(id,name)&pageSize=1000 with q exactly
-//     mimeType='application/vnd.google-apps.spreadsheet' and name = '<title>' and trashed = false
-//     (\' and \\ escape a quote and a backslash in the title) lists, in model order, every
-//     spreadsheet whose title equals <title> ignoring ASCII case, plus every untitled one (listed
-//     without a "name" member).
+// 400 INVALID_ARGUMENT, with the message "Invalid Value" unless said otherwise):
+//   /drive/v3/files, the file search, takes these parameters in any order:
+//     q (required), exactly
+//       mimeType='application/vnd.google-apps.spreadsheet' and name = '<title>' and trashed = false
+//       (\' and \\ escape a quote and a backslash in the title);
+//     fields (required), a comma-separated list of files(id,name) (required), nextPageToken and
+//       incompleteSearch, each at most once, in any order and without spaces, e.g. files(id,name)
+//       or nextPageToken,incompleteSearch,files(id,name);
+//     pageSize, 1 to 1000 (default 100): no page holds more files;
+//     orderBy, a comma-separated list of createdTime, folder, modifiedByMeTime, modifiedTime,
+//       name, name_natural, quotaBytesUsed, recency, sharedWithMeTime, starred and
+//       viewedByMeTime, each optionally followed by " desc". Every spreadsheet of the model was
+//       created in model order and nothing else tells them apart, so every ordering lists them in
+//       model order: right for createdTime, a simplification for the rest;
+//     corpora, user (the default) or allDrives; drive is refused for want of a driveId
+//       ("The driveId parameter must be specified if and only if corpora is set to drive.");
+//       allDrives without includeItemsFromAllDrives=true is refused with "The
+//       includeItemsFromAllDrives parameter must be set to true when driveId is specified or
+//       corpora contains drive or allDrives.";
+//     includeItemsFromAllDrives and supportsAllDrives, true or false (default false);
+//     pageToken, a nextPageToken of an earlier page of the same search (same q, corpora, orderBy
+//       and both flags; fields and pageSize may change) under the same scenario.
+//   It lists, in model order, every spreadsheet whose title equals <title> ignoring ASCII case,
+//   plus every untitled one (listed without a "name" member), leaving out those in a shared drive
+//   unless corpora=allDrives, includeItemsFromAllDrives=true and supportsAllDrives=true are all
+//   sent. The pages are cut as Scenario::drive_pages says, whether or not nextPageToken is asked
+//   for; a page with another after it carries "nextPageToken" when the mask asks for it: an
+//   opaque random token, the same one whenever the same page of the same search is asked for
+//   again. "incompleteSearch" (Scenario::drive_incomplete_search) is there when asked for. Members
+//   come in this order: {"nextPageToken":"...","incompleteSearch":false,"files":[{"id":"...",
+//   "name":"..."}]}. An unknown token, or one of another search, is a 400.
 //   /v4/spreadsheets/<id>?fields=sheets.properties(sheetId,title,index) lists the worksheets;
-//     sheetId is 1000 + index.
+//     sheetId is 1000 + index. With fields=properties.title,sheets.properties(sheetId,title,index)
+//     the answer starts with "properties":{"title":"<the spreadsheet's title>"} (left out for an
+//     untitled spreadsheet). Any other mask is a 400. Spreadsheets in a shared drive are served
+//     like any other.
 //   /v4/spreadsheets/<id>/values/<range>?majorDimension=ROWS, <range> one percent-encoded path
 //     segment holding the worksheet title in single quotes, embedded quotes doubled, returns the
 //     header row and then every data row, blank ones included, each without its trailing empty
 //     cells; trailing empty rows are left out, and so is "values" when nothing is left.
 // An unknown spreadsheet id is a 404 NOT_FOUND, an unknown worksheet a 400. JSON answers are
-// gzipped when the client accepts gzip, as the live service does.
+// gzipped when the client accepts gzip, as the live service does; canned ones never are.
 class FakeService {
  public:
   explicit FakeService(ServiceOptions options);
@@ -137,6 +185,20 @@ class FakeService {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+// An error answer of the JSON APIs in Google's shape, as a canned response with the live APIs'
+// content type "application/json; charset=UTF-8":
+//   {"error":{"code":403,"message":"...","errors":[{"message":"...","domain":"usageLimits",
+//   "reason":"rateLimitExceeded"}],"status":"PERMISSION_DENIED","details":[{"@type":
+//   "type.googleapis.com/google.rpc.ErrorInfo","reason":"SERVICE_DISABLED","domain":
+//   "googleapis.com","metadata":{"service":"drive.googleapis.com"}}]}}
+// Each of reasons_in_errors is one entry of "errors", which repeats the message, in the domain the
+// service files that reason under ("usageLimits" for the rate and quota reasons, else "global");
+// each of reasons_in_details one ErrorInfo, whose metadata names `service` unless it is empty.
+// "errors" and "details" are left out when they would be empty.
+CannedResponse v4_error(int code, std::string status, std::string message,
+                        std::vector<std::string> reasons_in_errors = {},
+                        std::vector<std::string> reasons_in_details = {}, std::string service = {});
 
 // Column names as the list feed derives them from header cells: lower case, everything but
 // letters and digits (of any script) dropped, repeats suffixed "_2", "_3", ... A cell that

@@ -1,7 +1,9 @@
 // Serves sample_model() on 127.0.0.1 for trying the program by hand:
 //   fake-service --pki-dir DIR [--port N] [--cert NAME] [--format gdata|sheets-v4]
+//                [--drive-pages N,N,...]
 // Both the feeds and the JSON APIs are always served; --format only picks the JWT scope the token
-// endpoint expects, which is what the program's format choice changes.
+// endpoint expects, which is what the program's format choice changes. --drive-pages cuts the
+// Drive search into pages as Scenario::drive_pages does.
 #include <signal.h>
 
 #include <cstdio>
@@ -10,6 +12,8 @@
 #include <iostream>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "fake_service.h"
 
@@ -17,14 +21,30 @@ namespace {
 
 int usage() {
   std::cerr << "usage: fake-service --pki-dir DIR [--port N] [--cert NAME] "
-               "[--format gdata|sheets-v4]\n";
+               "[--format gdata|sheets-v4] [--drive-pages N,N,...]\n";
   return 2;
+}
+
+// "0,2,1" as {0, 2, 1}; false for anything but decimal numbers joined by single commas.
+bool parse_counts(const std::string& text, std::vector<std::size_t>& counts) {
+  std::size_t pos = 0;
+  while (true) {
+    const std::size_t comma = text.find(',', pos);
+    const std::string item = text.substr(pos, comma == std::string::npos ? comma : comma - pos);
+    if (item.empty() || item.size() > 6 || item.find_first_not_of("0123456789") != item.npos) {
+      return false;
+    }
+    counts.push_back(std::stoul(item));
+    if (comma == std::string::npos) return true;
+    pos = comma + 1;
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   fake::ServiceOptions options;
+  fake::Scenario scenario{fake::sample_model(), {}};
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (i + 1 >= argc) return usage();
@@ -46,6 +66,8 @@ int main(int argc, char** argv) {
       } else {
         return usage();
       }
+    } else if (arg == "--drive-pages") {
+      if (!parse_counts(value, scenario.drive_pages)) return usage();
     } else {
       return usage();
     }
@@ -70,7 +92,7 @@ int main(int argc, char** argv) {
 
   fake::FakeService service(options);
   try {
-    service.set_scenario(fake::Scenario{fake::sample_model(), {}});
+    service.set_scenario(std::move(scenario));
     service.start();
   } catch (const std::exception& e) {
     std::cerr << "fake-service: " << e.what() << "\n";

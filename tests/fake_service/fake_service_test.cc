@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -508,11 +509,11 @@ TEST_F(FakeServiceTest, DriveSearchRejectsAnyOtherQuery) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"fields spaced", q + "&fields=" + pct("files(id, name)") + "&pageSize=1000"},
       {"fields more", q + "&fields=" + pct("files(id,name,mimeType)") + "&pageSize=1000"},
-      {"page size", q + fields + "&pageSize=100"},
-      {"no page size", q + fields},
+      {"page size", q + fields + "&pageSize=1001"},
+      {"no fields", q + "&pageSize=1000"},
       {"no q", fields.substr(1) + "&pageSize=1000"},
       {"q twice", q + "&" + q + fields + "&pageSize=1000"},
-      {"extra parameter", q + fields + "&pageSize=1000&orderBy=name"},
+      {"extra parameter", q + fields + "&pageSize=1000&spaces=drive"},
       {"bad percent escape", "q=%zz" + fields + "&pageSize=1000"},
       {"unescaped quote", with_q(std::string(kQueryStart) + "Bob's" + kQueryEnd)},
       {"unknown escape", with_q(std::string(kQueryStart) + "a\\nb" + kQueryEnd)},
@@ -532,6 +533,337 @@ TEST_F(FakeServiceTest, DriveSearchRejectsAnyOtherQuery) {
     EXPECT_EQ(res->status, 400);
     EXPECT_EQ(res->get_header_value("Content-Type"), "application/json; charset=UTF-8");
     EXPECT_EQ(res->body, kInvalidValue);
+  }
+}
+
+const char kPagedFields[] = "&fields=nextPageToken%2CincompleteSearch%2Cfiles%28id%2Cname%29";
+const char kAllDrives[] =
+    "&corpora=allDrives&includeItemsFromAllDrives=true&supportsAllDrives=true";
+
+std::string drive_search(const std::string& title, const std::string& rest) {
+  return "/drive/v3/files?q=" + pct(std::string(kQueryStart) + title + kQueryEnd) + rest;
+}
+
+// A search answer whose page token, if any, is taken out and stands as "T" in the body, so that
+// the rest can be compared byte for byte.
+struct DrivePage {
+  int status = 0;  // 0: no answer at all
+  std::string body;
+  std::string token;
+};
+
+class DriveSearchTest : public FakeServiceTest {
+ protected:
+  void SetUp() override {
+    FakeServiceTest::SetUp();
+    token_ = get_token();
+  }
+
+  DrivePage search(const std::string& title, const std::string& rest) {
+    DrivePage page;
+    auto res = get(drive_search(title, rest), token_);
+    if (!res) return page;
+    page.status = res->status;
+    page.body = res->body;
+    static const std::regex kToken(R"re("nextPageToken":"([^"]*)")re");
+    std::smatch m;
+    if (std::regex_search(res->body, m, kToken)) {
+      page.token = m[1].str();
+      page.body = m.prefix().str() + R"("nextPageToken":"T")" + m.suffix().str();
+    }
+    return page;
+  }
+
+  // Follows the tokens from the first page (at most 20 pages); the number of files on each page.
+  std::vector<std::size_t> page_sizes(const std::string& rest, std::vector<std::string>& ids) {
+    std::vector<std::size_t> sizes;
+    std::string token;
+    for (int i = 0; i < 20; ++i) {
+      const DrivePage page =
+          search("Inventory", rest + (token.empty() ? "" : "&pageToken=" + pct(token)));
+      EXPECT_EQ(page.status, 200) << page.body;
+      const json body = json::parse(page.body, nullptr, false);
+      if (page.status != 200 || !body.is_object()) break;
+      sizes.push_back(body["files"].size());
+      for (const auto& file : body["files"]) ids.push_back(file["id"]);
+      if (page.token.empty()) break;
+      token = page.token;
+    }
+    return sizes;
+  }
+
+  std::string token_;
+};
+
+TEST_F(DriveSearchTest, PagesFollowTheScenarioEmptyOnesIncluded) {
+  fake::Scenario scenario;
+  scenario.model.spreadsheets = {
+      {"inventory", "folded", {}}, {"Other", "other", {}}, {"Inventory", "inv", {}}};
+  scenario.drive_pages = {0, 1};
+  service_->set_scenario(scenario);
+  const std::string rest = std::string(kPagedFields) + "&pageSize=1000";
+
+  const DrivePage first = search("Inventory", rest);
+  EXPECT_EQ(first.status, 200);
+  EXPECT_EQ(first.body, R"({"nextPageToken":"T","incompleteSearch":false,"files":[]})");
+  ASSERT_GE(first.token.size(), 16u);
+
+  const DrivePage second = search("Inventory", "&pageToken=" + pct(first.token) + rest);
+  EXPECT_EQ(second.status, 200);
+  EXPECT_EQ(second.body, R"({"nextPageToken":"T","incompleteSearch":false,)"
+                         R"("files":[{"id":"folded","name":"inventory"}]})");
+  ASSERT_FALSE(second.token.empty());
+  EXPECT_NE(second.token, first.token);
+
+  const DrivePage third = search("Inventory", rest + "&pageToken=" + pct(second.token));
+  EXPECT_EQ(third.status, 200);
+  EXPECT_EQ(third.body, R"({"incompleteSearch":false,"files":[{"id":"inv","name":"Inventory"}]})");
+
+  // A page asked for again (a retry) comes again, with the same token to the next one.
+  const DrivePage again = search("Inventory", rest + "&pageToken=" + pct(first.token));
+  EXPECT_EQ(again.body, second.body);
+  EXPECT_EQ(again.token, second.token);
+
+  // A client that does not ask for the token gets the same first page and never learns of more.
+  const DrivePage blind = search("Inventory", kDriveRest);
+  EXPECT_EQ(blind.status, 200);
+  EXPECT_EQ(blind.body, R"({"files":[]})");
+}
+
+TEST_F(DriveSearchTest, NoPageHoldsMoreThanPageSize) {
+  struct Case {
+    const char* name;
+    std::vector<std::size_t> plan;
+    std::string page_size;
+    std::size_t matches;
+    std::vector<std::size_t> sizes;
+  };
+  const std::vector<Case> cases = {
+      {"default of 100", {}, "", 101, {100, 1}},
+      {"up to 1000", {}, "&pageSize=1000", 101, {101}},
+      {"exact fit", {}, "&pageSize=2", 4, {2, 2}},
+      {"planned page cut short", {3}, "&pageSize=2", 4, {2, 1, 1}},
+      {"planned pages past the end", {5, 1}, "&pageSize=1000", 2, {2, 0, 0}},
+      {"rest is empty", {1}, "&pageSize=1000", 1, {1, 0}},
+      {"smallest", {}, "&pageSize=1", 3, {1, 1, 1}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fake::Scenario scenario;
+    std::vector<std::string> expected_ids;
+    for (std::size_t i = 0; i < c.matches; ++i) {
+      expected_ids.push_back("s" + std::to_string(i));
+      scenario.model.spreadsheets.push_back({"Inventory", expected_ids.back(), {}});
+    }
+    scenario.drive_pages = c.plan;
+    service_->set_scenario(scenario);
+    std::vector<std::string> ids;
+    EXPECT_EQ(page_sizes(kPagedFields + c.page_size, ids), c.sizes);
+    EXPECT_EQ(ids, expected_ids);
+  }
+}
+
+TEST_F(DriveSearchTest, SharedDriveFilesOnlyForASearchOfAllDrives) {
+  fake::Scenario scenario;
+  scenario.model.spreadsheets = {{"Inventory", "mine", {}}, {"Inventory", "shared", {}, true}};
+  service_->set_scenario(scenario);
+  const std::string mine = R"({"files":[{"id":"mine","name":"Inventory"}]})";
+  const std::string both =
+      R"({"files":[{"id":"mine","name":"Inventory"},{"id":"shared","name":"Inventory"}]})";
+  const std::string include_all =
+      R"({"error":{"code":400,"message":"The includeItemsFromAllDrives parameter must be set to )"
+      R"(true when driveId is specified or corpora contains drive or allDrives.",)"
+      R"("status":"INVALID_ARGUMENT"}})";
+  const std::string drive_id =
+      R"({"error":{"code":400,"message":"The driveId parameter must be specified if and only if )"
+      R"(corpora is set to drive.","status":"INVALID_ARGUMENT"}})";
+  struct Case {
+    std::string params;
+    int status;
+    std::string body;
+  };
+  const std::vector<Case> cases = {
+      {"", 200, mine},
+      {"&corpora=allDrives", 400, include_all},
+      {"&includeItemsFromAllDrives=true", 200, mine},
+      {"&supportsAllDrives=true", 200, mine},
+      {"&corpora=allDrives&includeItemsFromAllDrives=true", 200, mine},
+      {"&corpora=allDrives&supportsAllDrives=true", 400, include_all},
+      {"&includeItemsFromAllDrives=true&supportsAllDrives=true", 200, mine},
+      {kAllDrives, 200, both},
+      {"&supportsAllDrives=true&includeItemsFromAllDrives=true&corpora=allDrives", 200, both},
+      {"&corpora=allDrives&includeItemsFromAllDrives=false&supportsAllDrives=true", 400,
+       include_all},
+      {"&corpora=allDrives&includeItemsFromAllDrives=true&supportsAllDrives=false", 200, mine},
+      {"&corpora=user&includeItemsFromAllDrives=true&supportsAllDrives=true", 200, mine},
+      {"&corpora=drive&includeItemsFromAllDrives=true&supportsAllDrives=true", 400, drive_id},
+      {"&corpora=domain", 400, kInvalidValue},
+      {"&corpora=alldrives&includeItemsFromAllDrives=true&supportsAllDrives=true", 400,
+       kInvalidValue},
+      {"&corpora=allDrives&includeItemsFromAllDrives=True&supportsAllDrives=true", 400,
+       kInvalidValue},
+      {"&supportsAllDrives=1", 400, kInvalidValue},
+      {"&driveId=d&corpora=drive&includeItemsFromAllDrives=true", 400, kInvalidValue},
+      {std::string(kAllDrives) + "&corpora=allDrives", 400, kInvalidValue},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.params);
+    const DrivePage page = search("Inventory", kDriveRest + c.params);
+    EXPECT_EQ(page.status, c.status);
+    EXPECT_EQ(page.body, c.body);
+  }
+}
+
+TEST_F(DriveSearchTest, RefusesBadForeignAndCrossSearchPageTokens) {
+  fake::Scenario scenario;
+  scenario.model.spreadsheets = {{"Inventory", "a", {}}, {"Inventory", "b", {}}};
+  scenario.drive_pages = {1};
+  service_->set_scenario(scenario);
+  const std::string rest = std::string(kPagedFields) + kAllDrives;
+  const std::string token = search("Inventory", rest).token;
+  ASSERT_FALSE(token.empty());
+  const std::string second =
+      R"({"incompleteSearch":false,"files":[{"id":"b","name":"Inventory"}]})";
+  EXPECT_EQ(search("Inventory", rest + "&pageToken=" + pct(token)).body, second);
+  // Neither the fields nor the page size are part of the search.
+  const DrivePage narrower =
+      search("Inventory", std::string(kDriveRest) + kAllDrives + "&pageToken=" + pct(token));
+  EXPECT_EQ(narrower.status, 200);
+  EXPECT_EQ(narrower.body, R"({"files":[{"id":"b","name":"Inventory"}]})");
+
+  // The same scenario on another fake hands out other tokens, which this one does not know.
+  auto own = std::exchange(service_, std::make_unique<fake::FakeService>(options()));
+  service_->start();
+  service_->set_scenario(scenario);
+  const std::string own_bearer = std::exchange(token_, get_token());
+  const std::string foreign = search("Inventory", rest).token;
+  service_ = std::move(own);
+  token_ = own_bearer;
+  ASSERT_FALSE(foreign.empty());
+  EXPECT_NE(foreign, token);
+
+  std::string tampered = token;
+  tampered.back() = tampered.back() == '0' ? '1' : '0';
+  struct Case {
+    const char* name;
+    std::string title;
+    std::string params;
+  };
+  const std::vector<Case> cases = {
+      {"made up", "Inventory", rest + "&pageToken=" + std::string(token.size(), '0')},
+      {"tampered", "Inventory", rest + "&pageToken=" + pct(tampered)},
+      {"bearer token", "Inventory", rest + "&pageToken=" + token_},
+      {"empty", "Inventory", rest + "&pageToken="},
+      {"another fake's", "Inventory", rest + "&pageToken=" + pct(foreign)},
+      {"other title", "inventory", rest + "&pageToken=" + pct(token)},
+      {"not all drives", "Inventory", kPagedFields + std::string("&pageToken=") + pct(token)},
+      {"other corpora", "Inventory",
+       std::string(kPagedFields) +
+           "&corpora=user&includeItemsFromAllDrives=true&supportsAllDrives=true&pageToken=" +
+           pct(token)},
+      {"ordered", "Inventory", rest + "&orderBy=createdTime&pageToken=" + pct(token)},
+      {"twice", "Inventory", rest + "&pageToken=" + pct(token) + "&pageToken=" + pct(token)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const DrivePage page = search(c.title, c.params);
+    EXPECT_EQ(page.status, 400);
+    EXPECT_EQ(page.body, kInvalidValue);
+  }
+
+  // A new scenario forgets the tokens of the old one.
+  service_->set_scenario(scenario);
+  const DrivePage stale = search("Inventory", rest + "&pageToken=" + pct(token));
+  EXPECT_EQ(stale.status, 400);
+  EXPECT_EQ(stale.body, kInvalidValue);
+}
+
+TEST_F(DriveSearchTest, ShowsOnlyTheMembersAskedFor) {
+  struct Case {
+    const char* fields;
+    bool incomplete;
+    std::string body;
+  };
+  const std::string files = R"("files":[{"id":"a","name":"Inventory"}]})";
+  const std::vector<Case> cases = {
+      {"files(id,name)", false, "{" + files},
+      {"files(id,name)", true, "{" + files},
+      {"nextPageToken,files(id,name)", true, "{" + files},
+      {"incompleteSearch,files(id,name)", false, R"({"incompleteSearch":false,)" + files},
+      {"nextPageToken,incompleteSearch,files(id,name)", false,
+       R"({"incompleteSearch":false,)" + files},
+      {"nextPageToken,incompleteSearch,files(id,name)", true,
+       R"({"incompleteSearch":true,)" + files},
+      {"files(id,name),incompleteSearch,nextPageToken", true,
+       R"({"incompleteSearch":true,)" + files},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.fields) + (c.incomplete ? " incomplete" : ""));
+    fake::Scenario scenario;
+    scenario.model.spreadsheets = {{"Inventory", "a", {}}};
+    scenario.drive_incomplete_search = c.incomplete;
+    service_->set_scenario(scenario);
+    // Unencoded, as a client may send the mask's punctuation.
+    const DrivePage page = search("Inventory", std::string("&fields=") + c.fields);
+    EXPECT_EQ(page.status, 200);
+    EXPECT_EQ(page.body, c.body);
+    EXPECT_TRUE(page.token.empty());
+  }
+  fake::Scenario paged;
+  paged.model.spreadsheets = {{"Inventory", "a", {}}};
+  paged.drive_pages = {0};
+  paged.drive_incomplete_search = true;
+  service_->set_scenario(paged);
+  EXPECT_EQ(search("Inventory", "&fields=nextPageToken,files(id,name)").body,
+            R"({"nextPageToken":"T","files":[]})");
+  EXPECT_EQ(search("Inventory", "&fields=incompleteSearch,files(id,name)").body,
+            R"({"incompleteSearch":true,"files":[]})");
+}
+
+TEST_F(DriveSearchTest, ListsInModelOrderForEverySortKey) {
+  fake::Scenario scenario;
+  scenario.model.spreadsheets = {
+      {"Inventory", "z-first", {}}, {std::nullopt, "untitled", {}}, {"INVENTORY", "a-last", {}}};
+  service_->set_scenario(scenario);
+  const std::string expected = R"({"files":[{"id":"z-first","name":"Inventory"},)"
+                               R"({"id":"untitled"},{"id":"a-last","name":"INVENTORY"}]})";
+  for (const std::string order :
+       {"createdTime", "createdTime desc", "name,modifiedTime desc",
+        "folder,modifiedByMeTime,name_natural desc,quotaBytesUsed,recency,sharedWithMeTime,"
+        "starred,viewedByMeTime"}) {
+    SCOPED_TRACE(order);
+    const DrivePage page = search("Inventory", kDriveRest + ("&orderBy=" + pct(order)));
+    EXPECT_EQ(page.status, 200);
+    EXPECT_EQ(page.body, expected);
+  }
+}
+
+TEST_F(DriveSearchTest, RefusesOtherMasksPageSizesAndSortKeys) {
+  service_->set_scenario({fake::sample_model(), {}});
+  const std::string fields = "&fields=files%28id%2Cname%29";
+  std::vector<std::string> cases;
+  for (const std::string mask :
+       {"", "*", "files", "nextPageToken", "files(name,id)", "files(id,name),files(id,name)",
+        "nextPageToken,nextPageToken,files(id,name)", "files(id,name),", ",files(id,name)",
+        "nextPageToken,,files(id,name)", "nextPageToken, files(id,name)", "kind,files(id,name)",
+        "nextPageToken,incompleteSearch,files(id,name,mimeType)",
+        "nextPageTokens,files(id,name)"}) {
+    cases.push_back("&fields=" + pct(mask));
+  }
+  for (const std::string size :
+       {"0", "1001", "-1", "", "1e3", "10.0", "abc", "+5", "99999", "18446744073709551617"}) {
+    cases.push_back(fields + "&pageSize=" + pct(size));
+  }
+  for (const std::string order :
+       {"", "title", "createdtime", "createdTime asc", "createdTime,", ",createdTime",
+        "createdTime  desc", "createdTime desc desc", "name, modifiedTime", " desc"}) {
+    cases.push_back(fields + "&orderBy=" + pct(order));
+  }
+  for (const std::string& params : cases) {
+    SCOPED_TRACE(params);
+    const DrivePage page = search("Inventory", params);
+    EXPECT_EQ(page.status, 400);
+    EXPECT_EQ(page.body, kInvalidValue);
   }
 }
 
@@ -581,6 +913,79 @@ TEST_F(FakeServiceTest, SheetMetadataListsWorksheetsInOrder) {
     EXPECT_EQ(res->body, R"({"error":{"code":404,"message":"Requested entity was not found.",)"
                          R"("status":"NOT_FOUND"}})");
   }
+}
+
+TEST_F(FakeServiceTest, SheetMetadataCarriesTheSpreadsheetTitleWhenAsked) {
+  const fake::Worksheet cover{"Cover", {}, {}, false};
+  const fake::Worksheet registry{"Registry", {"A"}, {}};
+  fake::Model model;
+  model.spreadsheets = {{"Book \"1\"", "k1", {cover, registry}},
+                        {std::nullopt, "k2", {registry}},
+                        {"Empty", "k3", {}},
+                        {std::nullopt, "k4", {}},
+                        {"Shared", "k5", {registry}, true}};
+  service_->set_scenario({model, {}});
+  const std::string token = get_token();
+  const std::string two_sheets =
+      R"("sheets":[{"properties":{"sheetId":1000,"title":"Cover","index":0}},)"
+      R"({"properties":{"sheetId":1001,"title":"Registry","index":1}}]})";
+  const std::string one_sheet =
+      R"("sheets":[{"properties":{"sheetId":1000,"title":"Registry","index":0}}]})";
+
+  // The old mask first: its answer must not stand in for the new one's.
+  auto old_mask = get(std::string("/v4/spreadsheets/k1?") + kSheetsFields, token);
+  ASSERT_TRUE(old_mask);
+  EXPECT_EQ(old_mask->body, "{" + two_sheets);
+
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"k1", R"({"properties":{"title":"Book \"1\""},)" + two_sheets},
+      {"k2", "{" + one_sheet},
+      {"k3", R"({"properties":{"title":"Empty"}})"},
+      {"k4", "{}"},
+      {"k5", R"({"properties":{"title":"Shared"},)" + one_sheet},
+  };
+  for (const auto& [id, expected] : cases) {
+    for (const std::string mask :
+         {"properties.title%2Csheets.properties%28sheetId%2Ctitle%2Cindex%29",
+          "properties.title,sheets.properties(sheetId,title,index)"}) {
+      SCOPED_TRACE(id + " " + mask);
+      auto res = get("/v4/spreadsheets/" + id + "?fields=" + mask, token);
+      ASSERT_TRUE(res);
+      EXPECT_EQ(res->status, 200);
+      EXPECT_EQ(res->get_header_value("Content-Type"), "application/json; charset=UTF-8");
+      EXPECT_EQ(res->body, expected);
+    }
+  }
+  auto shared_old_mask = get(std::string("/v4/spreadsheets/k5?") + kSheetsFields, token);
+  ASSERT_TRUE(shared_old_mask);
+  EXPECT_EQ(shared_old_mask->status, 200);
+  EXPECT_EQ(shared_old_mask->body, "{" + one_sheet);
+
+  for (const std::string mask :
+       {"properties.title", "properties", "properties.title,sheets.properties",
+        "sheets.properties(sheetId,title,index),properties.title",
+        "properties(title),sheets.properties(sheetId,title,index)",
+        "properties.title, sheets.properties(sheetId,title,index)",
+        "properties.title,properties.title,sheets.properties(sheetId,title,index)"}) {
+    SCOPED_TRACE(mask);
+    auto res = get("/v4/spreadsheets/k1?fields=" + pct(mask), token);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 400);
+    EXPECT_EQ(res->body, kInvalidValue);
+  }
+  auto twice =
+      get("/v4/spreadsheets/k1?fields=" +
+              pct("properties.title,sheets.properties(sheetId,title,index)") + "&" + kSheetsFields,
+          token);
+  ASSERT_TRUE(twice);
+  EXPECT_EQ(twice->status, 400);
+  auto unknown =
+      get("/v4/spreadsheets/nope?fields=properties.title,sheets.properties(sheetId,title,index)",
+          token);
+  ASSERT_TRUE(unknown);
+  EXPECT_EQ(unknown->status, 404);
+  EXPECT_EQ(unknown->body, R"({"error":{"code":404,"message":"Requested entity was not found.",)"
+                           R"("status":"NOT_FOUND"}})");
 }
 
 TEST_F(FakeServiceTest, ValuesAreTheWholeGridWithTrailingEmptiesLeftOut) {
@@ -782,6 +1187,160 @@ TEST_F(FakeServiceTest, OverridesApplyToJsonApiPathsAsSent) {
   auto unauthorised = get("/v4/spreadsheets/inv01/values/%27Registry%27", "other");
   ASSERT_TRUE(unauthorised);
   EXPECT_EQ(unauthorised->status, 401);
+}
+
+TEST(V4Error, RendersGooglesErrorShape) {
+  struct Case {
+    const char* name;
+    fake::CannedResponse answer;
+    int status;
+    std::string body;
+  };
+  const std::vector<Case> cases = {
+      {"both lists",
+       fake::v4_error(403, "PERMISSION_DENIED", "Drive API has not been used.",
+                      {"rateLimitExceeded"}, {"SERVICE_DISABLED"}, "drive.googleapis.com"),
+       403,
+       R"({"error":{"code":403,"message":"Drive API has not been used.","errors":[{"message":)"
+       R"("Drive API has not been used.","domain":"usageLimits","reason":"rateLimitExceeded"}],)"
+       R"("status":"PERMISSION_DENIED","details":[{"@type":)"
+       R"("type.googleapis.com/google.rpc.ErrorInfo","reason":"SERVICE_DISABLED","domain":)"
+       R"("googleapis.com","metadata":{"service":"drive.googleapis.com"}}]}})"},
+      {"neither list", fake::v4_error(503, "UNAVAILABLE", "The service is currently unavailable."),
+       503,
+       R"({"error":{"code":503,"message":"The service is currently unavailable.",)"
+       R"("status":"UNAVAILABLE"}})"},
+      {"errors only",
+       fake::v4_error(403, "PERMISSION_DENIED", "Say \"no\"",
+                      {"userRateLimitExceeded", "insufficientFilePermissions"}),
+       403,
+       R"({"error":{"code":403,"message":"Say \"no\"","errors":[{"message":"Say \"no\"",)"
+       R"("domain":"usageLimits","reason":"userRateLimitExceeded"},{"message":"Say \"no\"",)"
+       R"("domain":"global","reason":"insufficientFilePermissions"}],)"
+       R"("status":"PERMISSION_DENIED"}})"},
+      {"details without service",
+       fake::v4_error(429, "RESOURCE_EXHAUSTED", "Quota exceeded.", {},
+                      {"RATE_LIMIT_EXCEEDED", "QUOTA"}),
+       429,
+       R"({"error":{"code":429,"message":"Quota exceeded.","status":"RESOURCE_EXHAUSTED",)"
+       R"("details":[{"@type":"type.googleapis.com/google.rpc.ErrorInfo",)"
+       R"("reason":"RATE_LIMIT_EXCEEDED","domain":"googleapis.com"},)"
+       R"({"@type":"type.googleapis.com/google.rpc.ErrorInfo","reason":"QUOTA",)"
+       R"("domain":"googleapis.com"}]}})"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.answer.status, c.status);
+    EXPECT_EQ(c.answer.content_type, "application/json; charset=UTF-8");
+    EXPECT_EQ(c.answer.body, c.body);
+    EXPECT_TRUE(c.answer.headers.empty());
+    EXPECT_TRUE(json::parse(c.answer.body, nullptr, false).is_object());
+  }
+}
+
+fake::CannedResponse with_retry_after(fake::CannedResponse answer, std::string seconds) {
+  answer.headers.emplace_back("Retry-After", std::move(seconds));
+  return answer;
+}
+
+TEST_F(FakeServiceTest, ScriptedAnswersComeInTurnThenTheUsualOne) {
+  fake::Scenario scenario{fake::sample_model(), {}};
+  const std::string drive = "/drive/v3/files";
+  const std::string sheet = "/v4/spreadsheets/inv01";
+  const fake::CannedResponse limited =
+      fake::v4_error(429, "RESOURCE_EXHAUSTED", "Quota exceeded for quota metric 'Queries'.",
+                     {"rateLimitExceeded"});
+  const fake::CannedResponse unavailable =
+      fake::v4_error(503, "UNAVAILABLE", "The service is currently unavailable.");
+  scenario.scripted[drive] = {with_retry_after(limited, "2"), unavailable, limited,
+                              with_retry_after(unavailable, "120")};
+  scenario.scripted["/token"] = {
+      with_retry_after({503, "text/html; charset=UTF-8", "<html>busy</html>"}, "1")};
+  scenario.scripted[sheet] = {fake::v4_error(500, "INTERNAL", "Internal error encountered.")};
+  scenario.overrides[sheet] = {200, "application/json; charset=UTF-8", R"({"over":"ridden"})"};
+  service_->set_scenario(scenario);
+
+  auto busy = post_token("anything");
+  ASSERT_TRUE(busy);
+  EXPECT_EQ(busy->status, 503);
+  EXPECT_EQ(busy->get_header_value("Retry-After"), "1");
+  EXPECT_EQ(busy->body, "<html>busy</html>");
+  EXPECT_TRUE(service_->issued_tokens().empty());
+  const std::string token = get_token();
+
+  const std::string search =
+      drive + "?q=" + pct(std::string(kQueryStart) + "Inventory" + kQueryEnd) + kDriveRest;
+  struct Step {
+    int status;
+    const char* retry_after;  // "" when there is none
+    std::string body;
+  };
+  const std::vector<Step> steps = {
+      {429, "2", limited.body},
+      {503, "", unavailable.body},
+      {429, "", limited.body},
+      {503, "120", unavailable.body},
+      {200, "",
+       R"({"files":[{"id":"inv02","name":"inventory"},{"id":"inv01","name":"Inventory"}]})"},
+      {200, "",
+       R"({"files":[{"id":"inv02","name":"inventory"},{"id":"inv01","name":"Inventory"}]})"},
+  };
+  service_->clear_requests();
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    SCOPED_TRACE(i);
+    // Canned answers go out as they are, never gzipped.
+    auto res =
+        client()->Get(search, {{"Authorization", "Bearer " + token}, {"Accept-Encoding", "gzip"}});
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, steps[i].status);
+    EXPECT_EQ(res->get_header_value("Retry-After"), steps[i].retry_after);
+    EXPECT_EQ(res->get_header_value("Content-Type"), "application/json; charset=UTF-8");
+    EXPECT_EQ(res->body, steps[i].body);
+  }
+  std::vector<int> statuses;
+  for (const auto& r : service_->requests()) statuses.push_back(r.status);
+  EXPECT_EQ(statuses, (std::vector<int>{429, 503, 429, 503, 200, 200}));
+
+  // Once the script is used up, the override answers.
+  for (const std::string expected :
+       {R"({"error":{"code":500,"message":"Internal error encountered.","status":"INTERNAL"}})",
+        R"({"over":"ridden"})", R"({"over":"ridden"})"}) {
+    auto res = get(sheet + "?" + kSheetsFields, token);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->body, expected);
+  }
+}
+
+TEST_F(FakeServiceTest, ScriptedAnswersKeepTheBearerCheck) {
+  fake::Scenario scenario{fake::sample_model(), {}};
+  const std::string values = "/v4/spreadsheets/inv01/values/%27Registry%27";
+  scenario.scripted[values] = {with_retry_after(
+      fake::v4_error(429, "RESOURCE_EXHAUSTED", "Quota exceeded.", {"rateLimitExceeded"}), "5")};
+  service_->set_scenario(scenario);
+  const std::string token = get_token();
+  service_->clear_requests();
+
+  for (const httplib::Headers& headers :
+       {httplib::Headers{}, httplib::Headers{{"Authorization", "Bearer not-issued"}}}) {
+    auto refused = client()->Get(values + "?majorDimension=ROWS", headers);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 401);
+    EXPECT_FALSE(refused->has_header("Retry-After"));
+    EXPECT_EQ(json::parse(refused->body, nullptr, false)["error"]["status"], "UNAUTHENTICATED");
+  }
+  // The refused requests used up nothing: the script's one answer is still due.
+  auto limited = get(values + "?majorDimension=ROWS", token);
+  ASSERT_TRUE(limited);
+  EXPECT_EQ(limited->status, 429);
+  EXPECT_EQ(limited->get_header_value("Retry-After"), "5");
+  auto served = get(values + "?majorDimension=ROWS", token);
+  ASSERT_TRUE(served);
+  EXPECT_EQ(served->status, 200);
+  EXPECT_EQ(json::parse(served->body)["values"][0][0], "Serial Number");
+
+  std::vector<int> statuses;
+  for (const auto& r : service_->requests()) statuses.push_back(r.status);
+  EXPECT_EQ(statuses, (std::vector<int>{401, 401, 429, 200}));
 }
 
 TEST_F(FakeServiceTest, HundredThousandRowValuesRenderQuickly) {
