@@ -12,6 +12,7 @@
 #include "http_options.h"
 #include "platform/auth/auth.h"
 #include "platform/failure/failure.h"
+#include "platform/feeds/sheets_v4/sheets_v4.h"
 #include "registry/registry.h"
 
 namespace kolvo {
@@ -23,8 +24,8 @@ using testing_support::path_of;
 using testing_support::paths_up_to;
 using testing_support::Stage;
 
-using testing_support::format_name;
 using testing_support::Format;
+using testing_support::format_name;
 
 // The build setting that selects the format.
 std::string feed_format_setting(Format format) {
@@ -266,8 +267,7 @@ TEST_P(RetrievalTest, ServiceCertificateFromAnUntrustedCaIsRefused) {
   EXPECT_TRUE(requested_paths().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, RetrievalTest,
-                         testing::Values(Format::gdata, Format::sheets_v4),
+INSTANTIATE_TEST_SUITE_P(Formats, RetrievalTest, testing::Values(Format::gdata, Format::sheets_v4),
                          [](const auto& info) { return format_name(info.param); });
 
 struct FailureCase {
@@ -285,7 +285,7 @@ fake::Scenario with_override(Format format, Stage stage, fake::CannedResponse re
 
 // A scenario that answers one stage with the given status and body, whatever the format.
 std::function<fake::Scenario(Format)> answer(Stage stage, int status, std::string type,
-                                                 std::string body) {
+                                             std::string body) {
   return [=](Format format) { return with_override(format, stage, {status, type, body}); };
 }
 
@@ -338,9 +338,8 @@ const std::vector<FailureCase> kFailures = {
     {"RedirectIsNotFollowed", answer(Stage::list, 302, "text/plain", ""), Stage::list},
 };
 
-class RetrievalFailureTest
-    : public RetrievalFixture,
-      public testing::WithParamInterface<std::tuple<Format, FailureCase>> {
+class RetrievalFailureTest : public RetrievalFixture,
+                             public testing::WithParamInterface<std::tuple<Format, FailureCase>> {
  protected:
   Format format() const override { return std::get<0>(GetParam()); }
   const FailureCase& failure() const { return std::get<1>(GetParam()); }
@@ -351,8 +350,7 @@ TEST_P(RetrievalFailureTest, FailsWithoutAPartialResult) {
   EXPECT_EQ(requested_paths(), paths_up_to(format(), failure().reached));
 }
 
-std::string failure_test_name(
-    const testing::TestParamInfo<std::tuple<Format, FailureCase>>& info) {
+std::string failure_test_name(const testing::TestParamInfo<std::tuple<Format, FailureCase>>& info) {
   return format_name(std::get<0>(info.param)) + "_" + std::get<1>(info.param).name;
 }
 
@@ -378,9 +376,7 @@ const std::vector<FailureCase> kAtomOnlyFailures = {
      model(one_sheet(fake::Worksheet{kWorksheetTitle, {"serialnumber"}, {{"1"}}, false})),
      Stage::worksheets},
     {"LinkToAnotherHostOnTheSamePort",
-     [](Format) {
-       return worksheets_linking_to("https://localhost:{{port}}" + kGdataListPath);
-     },
+     [](Format) { return worksheets_linking_to("https://localhost:{{port}}" + kGdataListPath); },
      Stage::worksheets},
     {"LinkToAnotherPort",
      [](Format) { return worksheets_linking_to("https://127.0.0.1:1" + kGdataListPath); },
@@ -396,6 +392,129 @@ INSTANTIATE_TEST_SUITE_P(AtomLinks, RetrievalFailureTest,
                          testing::Combine(testing::Values(Format::gdata),
                                           testing::ValuesIn(kAtomOnlyFailures)),
                          failure_test_name);
+
+// Drive answers a search a page at a time, and may answer with empty or partial pages before
+// the end: the search follows the pages, across every drive, until one holds the title.
+class DriveSearchTest : public RetrievalFixture {
+ protected:
+  Format format() const override { return Format::sheets_v4; }
+
+  std::vector<std::string> drive_queries() const {
+    std::vector<std::string> queries;
+    for (const auto& request : service().requests()) {
+      if (request.path == path_of(Format::sheets_v4, Stage::spreadsheets)) {
+        queries.push_back(request.query);
+      }
+    }
+    return queries;
+  }
+};
+
+fake::Spreadsheet spreadsheet(std::string title, std::string id, std::string serial) {
+  return fake::Spreadsheet{
+      std::move(title), std::move(id), {registry_sheet({"serialnumber"}, {{std::move(serial)}})}};
+}
+
+TEST_F(DriveSearchTest, FollowsEmptyAndPartialPagesToTheFirstExactTitle) {
+  fake::Scenario scenario = serve(fake::Model{{spreadsheet("inventory", "low", "wrong case"),
+                                               spreadsheet("Inventory", "inv", "first"),
+                                               spreadsheet("Inventory", "later", "second")}});
+  scenario.drive_pages = {0, 1};
+  EXPECT_EQ(retrieve(scenario), (RegistryRecordList{{u"first", {}}}));
+  const std::vector<std::string> queries = drive_queries();
+  ASSERT_EQ(queries.size(), 3u);
+  EXPECT_EQ(queries[0].find("pageToken="), std::string::npos);
+  EXPECT_NE(queries[1].find("&pageToken="), std::string::npos);
+  EXPECT_NE(queries[2].find("&pageToken="), std::string::npos);
+  EXPECT_NE(queries[1], queries[2]);
+}
+
+TEST_F(DriveSearchTest, StopsAtThePageThatHoldsTheTitle) {
+  fake::Scenario scenario = serve(fake::Model{{spreadsheet("Inventory", "inv", "first"),
+                                               spreadsheet("Inventory", "b", "second"),
+                                               spreadsheet("Inventory", "c", "third")}});
+  scenario.drive_pages = {1, 1};
+  EXPECT_EQ(retrieve(scenario), (RegistryRecordList{{u"first", {}}}));
+  EXPECT_EQ(drive_queries().size(), 1u);
+}
+
+TEST_F(DriveSearchTest, FindsASpreadsheetInASharedDrive) {
+  fake::Spreadsheet shared = spreadsheet("Inventory", "inv", "shared");
+  shared.in_shared_drive = true;
+  EXPECT_EQ(retrieve(fake::Model{{shared}}), (RegistryRecordList{{u"shared", {}}}));
+}
+
+TEST_F(DriveSearchTest, AnIncompleteSearchOrEndlessPagesFail) {
+  fake::Scenario incomplete = serve(fake::Model{{spreadsheet("Inventory", "inv", "1")}});
+  incomplete.drive_incomplete_search = true;
+  try {
+    retrieve(incomplete);
+    ADD_FAILURE() << "an incomplete search was taken for a whole one";
+  } catch (const Failure& failure) {
+    EXPECT_STREQ(failure.what(),
+                 "spreadsheets query: Drive searched only some of the drives; name the "
+                 "spreadsheet by its ID");
+  }
+  fake::Scenario endless = serve(fake::Model{{spreadsheet("Inventory", "inv", "1")}});
+  endless.drive_pages.assign(sheets_v4::kMaxDrivePages, 0);
+  service().clear_requests();
+  EXPECT_THROW(retrieve(endless), Failure);
+  EXPECT_EQ(drive_queries().size(), static_cast<std::size_t>(sheets_v4::kMaxDrivePages));
+}
+
+// Named by its ID, the spreadsheet is read without Drive, with the Sheets scope alone.
+class SpreadsheetByIdTest : public RetrievalFixture {
+ protected:
+  Format format() const override { return Format::sheets_v4; }
+  fake::FakeService& sheets_only() const {
+    static std::unique_ptr<fake::FakeService> service = [] {
+      fake::ServiceOptions options;
+      options.pki_dir = kPki;
+      options.scope = "https://www.googleapis.com/auth/spreadsheets.readonly";
+      auto started = std::make_unique<fake::FakeService>(options);
+      started->start();
+      return started;
+    }();
+    return *service;
+  }
+  RegistryRecordList read(std::string id, std::string title) {
+    sheets_only().clear_requests();
+    sheets_only().set_scenario(serve(fake::Model{
+        {spreadsheet("Other", "other", "not this"), spreadsheet("Inventory", "inv", "by id")}}));
+    RegistryClientConfig by_id = config();
+    by_id.token_uri = sheets_only().token_uri();
+    by_id.drive_files_uri = sheets_only().drive_files_uri();
+    by_id.sheets_uri = sheets_only().sheets_uri();
+    by_id.spreadsheet_id = std::move(id);
+    by_id.spreadsheet_title = std::move(title);
+    return retrieve_registry(by_id);
+  }
+  std::vector<std::string> paths() const {
+    std::vector<std::string> paths;
+    for (const auto& request : sheets_only().requests()) paths.push_back(request.path);
+    return paths;
+  }
+};
+
+TEST_F(SpreadsheetByIdTest, ReadsItWithoutAskingDrive) {
+  EXPECT_EQ(read("inv", "Inventory"), (RegistryRecordList{{u"by id", {}}}));
+  EXPECT_EQ(paths(), (std::vector<std::string>{"/token", "/v4/spreadsheets/inv",
+                                               "/v4/spreadsheets/inv/values/%27Registry%27"}));
+  EXPECT_EQ(read("other", ""), (RegistryRecordList{{u"not this", {}}}));
+}
+
+TEST_F(SpreadsheetByIdTest, AWrongIdFailsInsteadOfReadingAnotherSheet) {
+  try {
+    read("other", "Inventory");
+    ADD_FAILURE() << "read a spreadsheet of another title";
+  } catch (const Failure& failure) {
+    EXPECT_STREQ(
+        failure.what(),
+        "spreadsheets query: the spreadsheet other is titled \"Other\", not \"Inventory\"");
+  }
+  EXPECT_EQ(paths(), (std::vector<std::string>{"/token", "/v4/spreadsheets/other"}));
+  EXPECT_THROW(read("nope", "Inventory"), Failure);
+}
 
 // The registry worksheet's title is fixed, so a title that needs quoting is followed through
 // the feeds directly: the range must reach the service as one correctly quoted segment.

@@ -24,6 +24,11 @@ Feed SheetsV4Service::spreadsheets(const SpreadsheetQuery& query) {
   JsonBody body;
   fetch(spreadsheet_uri(sheets_uri_, spreadsheet_id_), body);
   by_id_ = parse_spreadsheet(body.text(0), sheets_uri_, spreadsheet_id_);
+  // A wrong ID must fail rather than print somebody else's sheet.
+  if (!query.title.empty() && by_id_->title != query.title) {
+    throw Failure("the spreadsheet " + spreadsheet_id_ + " is titled \"" +
+                  by_id_->title.value_or("") + "\", not \"" + query.title + "\"");
+  }
   Feed feed;
   FeedEntry& entry = feed.entries.emplace_back();
   entry.title = by_id_->title;
