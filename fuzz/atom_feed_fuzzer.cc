@@ -17,7 +17,7 @@ namespace {
 
 std::optional<kolvo::Feed> parse_whole(std::string_view document) {
   try {
-    return kolvo::parse_atom_feed(document);
+    return kolvo::gdata::parse_atom_feed(document);
   } catch (const kolvo::Failure&) {
     return std::nullopt;
   }

@@ -153,6 +153,9 @@ seed_text sheets_v4 '\x00' '{"files":[{"id":"a1","name":"inventory"},{"id":"b2",
 seed_text sheets_v4 '\x61' '{"sheets":[{"properties":{"sheetId":0,"title":"Summary","index":0}},{"properties":{"sheetId":7,"title":"Bob'"'"'s \"Registry\"/2","index":1}},{"properties":{"sheetId":8}}]}'
 seed_text sheets_v4 '\x02' '{"range":"'"'"'Registry'"'"'!A1:Z1000","majorDimension":"ROWS","values":[["Serial Number","Name","","Name","Tel\u00e9fono","\u540d\u524d","!!!","serialnumber"],["S1"],["S2","n\"2","x","dup","\ud83d\udce6"],["","","only unnamed"],[],["S4"]]}'
 seed_text sheets_v4 '\x03' '{"values":[["serialnumber","name"],["","x"],["",""],["S3","y"]],"values":3}'
+# Blank and punctuation headers, and rows reaching beyond the header by different lengths, read
+# in batches of one row.
+seed_text sheets_v4 '\x12' '{"values":[["serialnumber","","-"],["S1","a","b","c"],["S2"],["S3","","","","\u0928\u093e\u092e"],["S4","x"]]}'
 
 seed_text text '' 'plain ASCII, 42'
 printf 'a\0b\xc3\xa9\xe6\x9d\xb1\xf0\x9f\x93\xa6\x7f\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80\xef\xbf\xbf\xf0\x90\x80\x80\xf4\x8f\xbf\xbf' \

@@ -11,6 +11,7 @@
 // from an answer must stay on the configured service: they carry the bearer token.
 #include <simdjson.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -142,17 +143,25 @@ bool is_name_byte(char c) {
 
 void check_values(const kolvo::Feed& feed) {
   for (const kolvo::FeedEntry& entry : feed.entries) {
-    // Every row is named after the one header row, so all entries carry the same columns.
-    FUZZ_CHECK(entry.elements.size() == feed.entries.front().elements.size());
+    // Element i is column i in every row: all rows are named after the one header row, and a
+    // row that reaches beyond it names its own cells there by position. Rows differ only in
+    // how far they reach.
+    const kolvo::FeedEntry& first = feed.entries.front();
+    for (std::size_t i = 0; i < std::min(entry.elements.size(), first.elements.size()); ++i) {
+      FUZZ_CHECK(entry.elements[i].local_name == first.elements[i].local_name);
+    }
     FUZZ_CHECK(entry.title.has_value() && fuzz::is_valid_utf8(*entry.title));
     for (std::size_t i = 0; i < entry.elements.size(); ++i) {
       const kolvo::ListElement& element = entry.elements[i];
-      FUZZ_CHECK(element.local_name == feed.entries.front().elements[i].local_name);
       FUZZ_CHECK(!element.local_name.empty());
       FUZZ_CHECK(fuzz::is_valid_utf8(element.local_name));
       FUZZ_CHECK(fuzz::is_valid_utf8(element.value));
-      // Names are lower-case letters and digits, plus the "_N" of a repeat.
+      // Names are lower-case letters and digits, plus the "_N" of a repeat; a name that starts
+      // with "_" is the column's positional one.
       for (const char c : element.local_name) FUZZ_CHECK(is_name_byte(c));
+      if (element.local_name.front() == '_') {
+        FUZZ_CHECK(element.local_name == kolvo::sheets_v4::positional_column_name(i));
+      }
       for (std::size_t j = 0; j < i; ++j) {
         FUZZ_CHECK(entry.elements[j].local_name != element.local_name);
       }
@@ -209,10 +218,10 @@ std::optional<kolvo::Feed> reference_values(std::string_view json, bool& too_dee
     if (ended) continue;
     kolvo::FeedEntry& entry = feed.entries.emplace_back();
     entry.title = texts.front();
-    for (std::size_t column = 0; column < names.size(); ++column) {
-      if (names[column].empty()) continue;
+    for (std::size_t column = 0; column < std::max(names.size(), texts.size()); ++column) {
       entry.elements.push_back(
-          {names[column], column < texts.size() ? texts[column] : std::string()});
+          {column < names.size() ? names[column] : kolvo::sheets_v4::positional_column_name(column),
+           column < texts.size() ? texts[column] : std::string()});
     }
   }
   return feed;

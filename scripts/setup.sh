@@ -12,7 +12,7 @@ unset LANGUAGE
 # not depend on the caller's locale.
 packages=(
   build-essential cmake pkg-config ca-certificates openssl util-linux mandoc dpkg-dev file locales
-  libcurl4-openssl-dev libssl-dev libexpat1-dev libsimdjson-dev
+  libcurl4-openssl-dev libssl-dev libexpat1-dev libsimdjson-dev libutf8proc-dev
   libgtest-dev libcpp-httplib-dev nlohmann-json3-dev
   clang libfuzzer-14-dev libclang-rt-14-dev curl libbenchmark-dev
 )

@@ -136,6 +136,35 @@ TEST_P(RegistryListTest, EmptyRegistryPrintsOnlyTheStatusLineOrAnEmptyArray) {
   EXPECT_EQ(json.exit_status, 0);
 }
 
+// A column whose header gives no name, and a cell beyond the header, are printed under their
+// positional names like any other column, in both output forms: no value is lost.
+TEST_P(RegistryListTest, BlankHeadedColumnsArePrintedUnderTheirPositionalNames) {
+  service().set_scenario(
+      {fake::Model{{fake::Spreadsheet{
+           "Inventory",
+           "inv",
+           {fake::Worksheet{"Registry",
+                            {"Serial Number", "Name", "", "!!"},
+                            {{"SN-1", "Drill", "spare", "x", "beyond"}, {"SN-2", "Pump"}},
+                            true}}}}},
+       {}});
+  const ProcessResult listing = run({});
+  EXPECT_EQ(listing.out,
+            "SN-1, beyond, spare, x, Drill\n"
+            "SN-2, , , Pump\n"
+            "[ OK ]\n");
+  EXPECT_EQ(listing.exit_status, 0);
+  const ProcessResult json = run({"json"});
+  EXPECT_EQ(json.out,
+            "[\n"
+            "{\"serialnumber\":\"SN-1\",\"properties\":{\"_chk2m\":\"beyond\",\"_cpzh4\":\"spare\","
+            "\"_cre1l\":\"x\",\"name\":\"Drill\"}},\n"
+            "{\"serialnumber\":\"SN-2\",\"properties\":{\"_cpzh4\":\"\",\"_cre1l\":\"\","
+            "\"name\":\"Pump\"}}\n"
+            "]");
+  EXPECT_EQ(json.exit_status, 0);
+}
+
 struct FailureCase {
   const char* name;
   Stage stage;  // the request that is answered badly

@@ -1,18 +1,18 @@
 #include "fake_service.h"
 
 #include <httplib.h>
-#include <locale.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
 #include <openssl/x509.h>
 #include <pthread.h>
 #include <signal.h>
-#include <wctype.h>
+#include <utf8proc.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <ctime>
@@ -363,6 +363,12 @@ std::string render_worksheets(const Spreadsheet& s, const std::string& base) {
   return out;
 }
 
+std::size_t trimmed_size(const std::vector<std::string>& row) {
+  std::size_t n = row.size();
+  while (n > 0 && row[n - 1].empty()) --n;
+  return n;
+}
+
 bool is_blank(const std::vector<std::string>& row) {
   for (const auto& cell : row) {
     if (!cell.empty()) return false;
@@ -370,10 +376,14 @@ bool is_blank(const std::vector<std::string>& row) {
   return true;
 }
 
+// The columns are those the values answer gives: the header without its trailing empty cells,
+// every one of them in every row, and beyond it, in a row that has cells there, that row's own
+// cells up to its last non-empty one. So both formats give every row the same elements.
 std::string render_list(const Spreadsheet& s, const Worksheet& ws, const std::string& wsid,
                         const std::string& base) {
   const std::string self = base + "/feeds/list/" + s.id + "/" + wsid + "/private/full";
-  const std::vector<std::string> names = derive_column_names(ws.header);
+  std::vector<std::string> names = derive_column_names(
+      std::vector<std::string>(ws.header.begin(), ws.header.begin() + trimmed_size(ws.header)));
 
   // The list feed stops at the first blank row, like the real one does.
   std::size_t count = 0;
@@ -386,11 +396,16 @@ std::string render_list(const Spreadsheet& s, const Worksheet& ws, const std::st
   // Precomputed pieces keep the per-row work to plain appends.
   std::string category;
   append_category(category, "list");
-  std::vector<std::string> open_tags(names.size()), close_tags(names.size());
-  for (std::size_t c = 0; c < names.size(); ++c) {
-    open_tags[c] = "<gsx:" + names[c] + ">";
-    close_tags[c] = "</gsx:" + names[c] + ">";
-  }
+  std::vector<std::string> open_tags, close_tags;
+  auto add_tags = [&](std::size_t width) {
+    for (std::size_t c = open_tags.size(); c < width; ++c) {
+      if (c == names.size()) names.push_back(positional_column_name(c));
+      open_tags.push_back("<gsx:" + names[c] + ">");
+      close_tags.push_back("</gsx:" + names[c] + ">");
+    }
+  };
+  const std::size_t header_width = names.size();
+  add_tags(header_width);
   std::string escaped_self;
   append_escaped(escaped_self, self);
 
@@ -399,6 +414,8 @@ std::string render_list(const Spreadsheet& s, const Worksheet& ws, const std::st
     auto cell = [&row](std::size_t c) -> std::string_view {
       return c < row.size() ? std::string_view(row[c]) : std::string_view();
     };
+    const std::size_t width = std::max(header_width, trimmed_size(row));
+    add_tags(width);
     std::string row_id = "r";
     row_id += std::to_string(r + 1);
     out += "<entry><id>";
@@ -414,8 +431,8 @@ std::string render_list(const Spreadsheet& s, const Worksheet& ws, const std::st
     // The service summarises the other non-empty columns as "name: value, name: value".
     out += "</title><content type=\"text\">";
     bool first = true;
-    for (std::size_t c = 1; c < names.size(); ++c) {
-      if (names[c].empty() || cell(c).empty()) continue;
+    for (std::size_t c = 1; c < width; ++c) {
+      if (cell(c).empty()) continue;
       if (!first) out += ", ";
       first = false;
       out += names[c];
@@ -427,8 +444,7 @@ std::string render_list(const Spreadsheet& s, const Worksheet& ws, const std::st
     out += '/';
     out += row_id;
     out += "\"/>";
-    for (std::size_t c = 0; c < names.size(); ++c) {
-      if (names[c].empty()) continue;
+    for (std::size_t c = 0; c < width; ++c) {
       out += open_tags[c];
       append_escaped(out, cell(c));
       out += close_tags[c];
@@ -734,12 +750,6 @@ std::string quote_sheet_title(std::string_view title) {
   return out;
 }
 
-std::size_t trimmed_size(const std::vector<std::string>& row) {
-  std::size_t n = row.size();
-  while (n > 0 && row[n - 1].empty()) --n;
-  return n;
-}
-
 // The whole grid, as the live API returns it: the header is row 1 and every data row follows,
 // blank ones and those after a blank one included (finding the end of the table is the client's
 // job). Trailing empty cells and trailing empty rows are not sent.
@@ -840,34 +850,47 @@ std::string replace_all(std::string body, std::string_view marker, const std::st
   return body;
 }
 
-locale_t utf8_ctype() {
-  static const locale_t loc = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
-  if (loc == locale_t{}) throw std::runtime_error("the C.UTF-8 locale is not available");
-  return loc;
-}
-
-// Decodes one UTF-8 sequence at s[i], advancing i; malformed input yields U+FFFD.
+// Decodes one UTF-8 sequence at s[i] and advances i past it. A byte that starts no well-formed
+// sequence (a stray continuation byte, a lead byte without all its continuation bytes, an
+// overlong form, a surrogate, a value past U+10FFFF) yields U+FFFD and is passed alone, so the
+// bytes after it are read afresh.
 char32_t next_code_point(std::string_view s, std::size_t& i) {
-  const auto lead = static_cast<unsigned char>(s[i++]);
-  int extra;
+  const auto lead = static_cast<unsigned char>(s[i]);
+  if (lead < 0x80) {
+    ++i;
+    return lead;
+  }
+  std::size_t extra;
   char32_t cp;
-  if (lead < 0x80) return lead;
+  char32_t least;
   if ((lead & 0xe0) == 0xc0) {
     extra = 1;
     cp = lead & 0x1f;
+    least = 0x80;
   } else if ((lead & 0xf0) == 0xe0) {
     extra = 2;
     cp = lead & 0x0f;
+    least = 0x800;
   } else if ((lead & 0xf8) == 0xf0) {
     extra = 3;
     cp = lead & 0x07;
+    least = 0x10000;
   } else {
+    ++i;
     return U'\uFFFD';
   }
-  for (int k = 0; k < extra; ++k) {
-    if (i >= s.size() || (static_cast<unsigned char>(s[i]) & 0xc0) != 0x80) return U'\uFFFD';
-    cp = (cp << 6) | (static_cast<unsigned char>(s[i++]) & 0x3f);
+  for (std::size_t k = 1; k <= extra; ++k) {
+    if (i + k >= s.size() || (static_cast<unsigned char>(s[i + k]) & 0xc0) != 0x80) {
+      ++i;
+      return U'\uFFFD';
+    }
+    cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3f);
   }
+  if (cp < least || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) {
+    ++i;
+    return U'\uFFFD';
+  }
+  i += 1 + extra;
   return cp;
 }
 
@@ -889,13 +912,19 @@ void append_utf8(std::string& out, char32_t cp) {
   }
 }
 
+// Letters (general category L*), decimal digits (Nd) and the combining marks Mn and Mc stay;
+// the marks are part of the letter before them in Devanagari, Thai, Arabic and many more.
+bool kept_in_names(char32_t cp) {
+  const std::string_view category = utf8proc_category_string(static_cast<utf8proc_int32_t>(cp));
+  return category.front() == 'L' || category == "Nd" || category == "Mn" || category == "Mc";
+}
+
 std::string derive_one(std::string_view cell) {
-  const locale_t loc = utf8_ctype();
   std::string out;
   for (std::size_t i = 0; i < cell.size();) {
     const char32_t cp = next_code_point(cell, i);
-    if (cp > 0x10ffff || !iswalnum_l(static_cast<wint_t>(cp), loc)) continue;
-    append_utf8(out, static_cast<char32_t>(towlower_l(static_cast<wint_t>(cp), loc)));
+    if (!kept_in_names(cp)) continue;
+    append_utf8(out, static_cast<char32_t>(utf8proc_tolower(static_cast<utf8proc_int32_t>(cp))));
   }
   return out;
 }
@@ -998,12 +1027,21 @@ std::string worksheet_id(std::size_t index) {
   return id;
 }
 
+std::string positional_column_name(std::size_t column) {
+  const std::uint64_t number = 0x1440BDAu ^ (static_cast<std::uint64_t>(column) * 0x10001u);
+  char digits[1 + 64] = {'_'};
+  const auto end = std::to_chars(digits + 1, std::end(digits), number, 36).ptr;
+  return std::string(digits, end);
+}
+
 std::vector<std::string> derive_column_names(const std::vector<std::string>& header) {
   std::vector<std::string> names;
   std::map<std::string, int> seen;
   for (const auto& cell : header) {
     std::string name = derive_one(cell);
-    if (!name.empty()) {
+    if (name.empty()) {
+      name = positional_column_name(names.size());
+    } else {
       const int n = ++seen[name];
       if (n > 1) {
         name += '_';

@@ -200,10 +200,15 @@ CannedResponse v4_error(int code, std::string status, std::string message,
                         std::vector<std::string> reasons_in_errors = {},
                         std::vector<std::string> reasons_in_details = {}, std::string service = {});
 
-// Column names as the list feed derives them from header cells: lower case, everything but
-// letters and digits (of any script) dropped, repeats suffixed "_2", "_3", ... A cell that
-// derives to nothing gives "" and the list feed has no element for that column.
+// Column names as the list feed derives them from header cells: each code point of Unicode
+// general category L*, Nd, Mn or Mc kept and lower-cased (utf8proc), every other one dropped,
+// bytes that are not UTF-8 dropped too; repeats suffixed "_2", "_3", ... A cell that derives to
+// nothing gets its column's positional name, which starts with "_" as no derived name does.
 std::vector<std::string> derive_column_names(const std::vector<std::string>& header);
+
+// The list feed's name for the column at zero-based index column when it has no other:
+// "_" and 0x1440BDA XOR (column * 0x10001) in lower-case base 36.
+std::string positional_column_name(std::size_t column);
 
 // A small but realistic registry; see fake_service.cc for the exact contents.
 Model sample_model();

@@ -17,6 +17,8 @@
 #include <string>
 #include <utility>
 
+#include "column_name_cases.h"
+
 namespace {
 
 using nlohmann::json;
@@ -165,13 +167,34 @@ TEST(DeriveColumnNames, LowercasesAndKeepsOnlyLettersAndDigitsOfAnyScript) {
                                            "NAME!",         "***",         "",           "東京 2"};
   const std::vector<std::string> expected = {"serialnumber", "time2eat", "letterspl", "teléfono",
                                              "όνομασ",       "имяёлки",  "name",      "name_2",
-                                             "name_3",       "",         "",          "東京2"};
+                                             "name_3",       "_cztg3",   "_d180g",    "東京2"};
   EXPECT_EQ(fake::derive_column_names(header), expected);
 }
 
 TEST(DeriveColumnNames, EmptyNamesAreNotCountedAsRepeats) {
   EXPECT_EQ(fake::derive_column_names({"", "a", "!", "A", "a b", "ab"}),
-            (std::vector<std::string>{"", "a", "", "a_2", "ab", "ab_2"}));
+            (std::vector<std::string>{"_cn6ca", "a", "_cpzh4", "a_2", "ab", "ab_2"}));
+}
+
+class DeriveColumnNamesTable : public testing::TestWithParam<testing_support::ColumnNameCase> {};
+
+TEST_P(DeriveColumnNamesTable, GivesTheNamesOfTheTable) {
+  EXPECT_EQ(fake::derive_column_names(GetParam().header), GetParam().names);
+}
+
+INSTANTIATE_TEST_SUITE_P(Headers, DeriveColumnNamesTable,
+                         testing::ValuesIn(testing_support::kColumnNameCases),
+                         testing_support::column_name_case_name);
+
+TEST(PositionalColumnName, ColumnsAToTAndFarther) {
+  const std::vector<std::string>& expected = testing_support::kPositionalNamesAToT;
+  for (std::size_t column = 0; column < expected.size(); ++column) {
+    EXPECT_EQ(fake::positional_column_name(column), expected[column]) << column;
+  }
+  for (const auto& [column, name] : testing_support::kFarPositionalNames) {
+    EXPECT_EQ(fake::positional_column_name(column), name) << column;
+  }
+  EXPECT_EQ(fake::derive_column_names(std::vector<std::string>(expected.size(), "--")), expected);
 }
 
 TEST_F(FakeServiceTest, ValidAssertionIssuesBearerToken) {
@@ -361,7 +384,7 @@ TEST_F(FakeServiceTest, PublicBaseUrlStandsInForTheFakesOwnOrigin) {
 
 TEST_F(FakeServiceTest, ListFeedEscapesAndStopsAtFirstBlankRow) {
   fake::Worksheet ws{"Registry", {"Name", "Notes", "Name", "", "!"}, {}};
-  ws.rows = {{"a&b", "<x> \"q\" 'y'", "", "hidden", "hidden"},
+  ws.rows = {{"a&b", "<x> \"q\" 'y'", "", "fourth", "fifth"},
              {"only"},
              {"", "second cell"},
              {"", "", "", ""},
@@ -373,15 +396,43 @@ TEST_F(FakeServiceTest, ListFeedEscapesAndStopsAtFirstBlankRow) {
   const std::string& b = res->body;
   EXPECT_NE(b.find("<openSearch:totalResults>3</openSearch:totalResults>"), std::string::npos);
   EXPECT_NE(b.find("<gsx:name>a&amp;b</gsx:name><gsx:notes>&lt;x&gt; &quot;q&quot; &#39;y&#39;"
-                   "</gsx:notes><gsx:name_2></gsx:name_2></entry>"),
+                   "</gsx:notes><gsx:name_2></gsx:name_2><gsx:_cre1l>fourth</gsx:_cre1l>"
+                   "<gsx:_chk2m>fifth</gsx:_chk2m></entry>"),
+            std::string::npos);
+  EXPECT_NE(b.find("<content type=\"text\">notes: &lt;x&gt; &quot;q&quot; &#39;y&#39;, "
+                   "_cre1l: fourth, _chk2m: fifth</content>"),
             std::string::npos);
   EXPECT_NE(b.find("<title type=\"text\">only</title><content type=\"text\"></content>"),
             std::string::npos);
-  EXPECT_NE(b.find("<gsx:name>only</gsx:name><gsx:notes></gsx:notes><gsx:name_2></gsx:name_2>"),
+  EXPECT_NE(b.find("<gsx:name>only</gsx:name><gsx:notes></gsx:notes><gsx:name_2></gsx:name_2>"
+                   "<gsx:_cre1l></gsx:_cre1l><gsx:_chk2m></gsx:_chk2m></entry>"),
             std::string::npos);
   EXPECT_NE(b.find("<content type=\"text\">notes: second cell</content>"), std::string::npos);
   EXPECT_EQ(b.find("after blank"), std::string::npos);
-  EXPECT_EQ(b.find("hidden"), std::string::npos);
+}
+
+// The list feed has the columns the values answer has: the header up to its last non-empty
+// cell in every row, and beyond it each row's own cells up to its last non-empty one.
+TEST_F(FakeServiceTest, ListFeedNamesCellsBeyondTheHeaderByPosition) {
+  const fake::Worksheet ws{
+      "Registry", {"serialnumber", "", "name", "", ""}, {{"S1", "a", "b", "", "x", ""}, {"S2"}}};
+  service_->set_scenario({{{{"Sheet", "k", {ws}}}}, {}});
+  auto res = get("/feeds/list/k/od6/private/full", get_token());
+  ASSERT_TRUE(res);
+  ASSERT_EQ(res->status, 200);
+  const std::string& b = res->body;
+  EXPECT_NE(b.find("<gsx:serialnumber>S1</gsx:serialnumber><gsx:_cokwr>a</gsx:_cokwr>"
+                   "<gsx:name>b</gsx:name><gsx:_cre1l></gsx:_cre1l><gsx:_chk2m>x</gsx:_chk2m>"
+                   "</entry>"),
+            std::string::npos)
+      << b;
+  EXPECT_NE(b.find("<gsx:serialnumber>S2</gsx:serialnumber><gsx:_cokwr></gsx:_cokwr>"
+                   "<gsx:name></gsx:name></entry>"),
+            std::string::npos)
+      << b;
+  EXPECT_EQ(fake::values_answer(ws),
+            R"({"range":"'Registry'!A1:Z1000","majorDimension":"ROWS","values":)"
+            R"([["serialnumber","","name"],["S1","a","b","","x"],["S2"]]})");
 }
 
 TEST_F(FakeServiceTest, OverridesReplaceAnswersButKeepTheBearerCheck) {

@@ -10,9 +10,9 @@
 #    share/man/man1/registry-list.1, share/doc/registry-list/README.md, and the install
 #    manifest lists exactly them;
 #  - cpack builds registry-list_<version>_<arch>.deb: its control fields, its Depends (runtime
-#    libraries only, among them libcurl, OpenSSL's libssl, expat and simdjson), and its contents
-#    (exactly those files under /usr, owned by root, the program being the stripped shipped
-#    build, never a test or loopback build).
+#    libraries only, among them libcurl, OpenSSL's libssl, expat, simdjson and utf8proc), and
+#    its contents (exactly those files under /usr, owned by root, the program being the
+#    stripped shipped build, never a test or loopback build).
 #
 # Usage: check_package.sh BUILD_DIR
 # CMAKE and CPACK name the CMake tools (default: from PATH). A missing tool is a failure, not a
@@ -303,7 +303,7 @@ if [[ -z "$(cache_value REGISTRY_CA_BUNDLE)" ]]; then
   grep -qx ca-certificates <<<"$depends" || fail "Depends lacks ca-certificates"
 fi
 for wanted in '^libc6$' '^libstdc\+\+6$' '^libcurl(4|3-gnutls|3-nss)$' '^libssl3' '^libexpat1$' \
-              '^libsimdjson[0-9]+$'; do
+              '^libsimdjson[0-9]+$' '^libutf8proc[0-9]+$'; do
   grep -Eq "$wanted" <<<"$depends" || fail "Depends has no package matching $wanted"
 done
 while IFS= read -r package; do

@@ -215,9 +215,11 @@ TEST_P(RetrievalTest, HeaderCellsBecomeListFeedNames) {
                                 "Tel\xC3\xA9"
                                 "fono",
                                 "\xD0\x98\xD0\xBC\xD1\x8F", "Name", "NAME", "", "?!"},
-                               {{"S1", "t", "l", "p", "i", "n1", "n2", "lost", "lost too"}})));
+                               {{"S1", "t", "l", "p", "i", "n1", "n2", "blank", "punctuation"}})));
   const RegistryRecordList expected = {{u"S1",
-                                        {{"letterspl", "l"},
+                                        {{"_clrrx", "blank"},
+                                         {"_cyevm", "punctuation"},
+                                         {"letterspl", "l"},
                                          {"name", "n1"},
                                          {"name_2", "n2"},
                                          {"tel\xC3\xA9"
@@ -225,6 +227,32 @@ TEST_P(RetrievalTest, HeaderCellsBecomeListFeedNames) {
                                           "p"},
                                          {"time2eat", "t"},
                                          {"\xD0\xB8\xD0\xBC\xD1\x8F", "i"}}}};
+  EXPECT_EQ(list, expected);
+}
+
+// No cell is lost: a column whose header gives no name, and a row's cells beyond the header,
+// come under their positional names, the same in both formats. A header column is in every
+// record; one beyond the header only in the records of rows that reach it.
+TEST_P(RetrievalTest, BlankHeadedColumnsAndCellsBeyondTheHeaderKeepTheirValues) {
+  const auto list = retrieve(one_sheet(registry_sheet(
+      {"Serial Number", "", "\xE0\xA4\xA8\xE0\xA4\xBE\xE0\xA4\xAE", "?!", ""},
+      {{"S1", "a", "n", "b", "c", "d"}, {"S2", "", "m"}, {"S3", "", "", "", "", "", "", "g"}})));
+  const RegistryRecordList expected = {
+      {u"S1",
+       {{"_chk2m", "c"},
+        {"_ciyn3", "d"},
+        {"_cokwr", "a"},
+        {"_cre1l", "b"},
+        {"\xE0\xA4\xA8\xE0\xA4\xBE\xE0\xA4\xAE", "n"}}},
+      {u"S2", {{"_cokwr", ""}, {"_cre1l", ""}, {"\xE0\xA4\xA8\xE0\xA4\xBE\xE0\xA4\xAE", "m"}}},
+      {u"S3",
+       {{"_chk2m", ""},
+        {"_ciyn3", ""},
+        {"_ckd7g", ""},
+        {"_clrrx", "g"},
+        {"_cokwr", ""},
+        {"_cre1l", ""},
+        {"\xE0\xA4\xA8\xE0\xA4\xBE\xE0\xA4\xAE", ""}}}};
   EXPECT_EQ(list, expected);
 }
 

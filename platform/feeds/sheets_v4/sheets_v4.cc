@@ -1,9 +1,10 @@
 #include "platform/feeds/sheets_v4/sheets_v4.h"
 
-#include <locale.h>
 #include <simdjson.h>
-#include <wctype.h>
+#include <utf8proc.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -53,33 +54,53 @@ std::optional<std::string> string_member(simdjson::dom::element object, const ch
   return std::string(text);
 }
 
-// The C library's UTF-8 character classes cover every script; the locale is made once and
-// never installed, so nothing else in the process sees it.
-locale_t unicode_ctype() {
-  static const locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
-  if (locale == static_cast<locale_t>(0)) throw Failure("sheets-v4: no C.UTF-8 locale");
-  return locale;
+// Whether a column name keeps a header cell's character: its letters and digits. "Letter or
+// digit" is defined by Unicode general category: a letter is L* (Lu, Ll, Lt, Lm, Lo); a digit is
+// Nd; also kept are the combining marks Mn and Mc, which in many scripts (Devanagari, Bengali,
+// Thai, Arabic...) are part of the letter they follow (so "नाम" stays "नाम" rather than losing
+// its vowel sign). Everything else goes: punctuation ("_" too), spaces, symbols, Me, Nl, No,
+// controls, formats, unassigned and private-use code points. The tables are utf8proc's, so
+// the names do not depend on the C library or on a locale being installed.
+bool is_name_character(utf8proc_int32_t code_point) {
+  switch (utf8proc_category(code_point)) {
+    case UTF8PROC_CATEGORY_LU:
+    case UTF8PROC_CATEGORY_LL:
+    case UTF8PROC_CATEGORY_LT:
+    case UTF8PROC_CATEGORY_LM:
+    case UTF8PROC_CATEGORY_LO:
+    case UTF8PROC_CATEGORY_ND:
+    case UTF8PROC_CATEGORY_MN:
+    case UTF8PROC_CATEGORY_MC:
+      return true;
+    default:
+      return false;
+  }
 }
 
-std::string derive_name(const std::string& header_cell, locale_t locale) {
-  const std::u16string wide = to_wide(header_cell);
-  std::u16string kept;
-  for (std::size_t i = 0; i < wide.size(); ++i) {
-    char32_t cp = wide[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < wide.size()) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (wide[++i] - 0xDC00);
+// The kept characters of one cell, each lower-cased on its own. Ill-formed UTF-8 becomes U+FFFD
+// first, as everywhere else in the program, and U+FFFD (So) is not kept: the bad bytes drop out
+// and the characters around them stay.
+std::string derive_name(std::string_view header_cell) {
+  const std::string text = to_narrow(header_cell);
+  const auto* const bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+  std::string name;
+  for (std::size_t at = 0; at < text.size();) {
+    utf8proc_int32_t code_point = 0;
+    const utf8proc_ssize_t length =
+        utf8proc_iterate(bytes + at, static_cast<utf8proc_ssize_t>(text.size() - at), &code_point);
+    // to_narrow has left only well-formed text, which utf8proc reads in full; were a byte
+    // refused all the same, it would be left out as the U+FFFD it stands for.
+    if (length <= 0) {
+      ++at;
+      continue;
     }
-    const auto wc = static_cast<wint_t>(cp);
-    if (!iswalnum_l(wc, locale)) continue;
-    const auto lower = static_cast<char32_t>(towlower_l(wc, locale));
-    if (lower < 0x10000) {
-      kept += static_cast<char16_t>(lower);
-    } else {
-      kept += static_cast<char16_t>(0xD800 + ((lower - 0x10000) >> 10));
-      kept += static_cast<char16_t>(0xDC00 + ((lower - 0x10000) & 0x3FF));
-    }
+    at += static_cast<std::size_t>(length);
+    if (!is_name_character(code_point)) continue;
+    utf8proc_uint8_t lower[4];
+    const utf8proc_ssize_t lower_length = utf8proc_encode_char(utf8proc_tolower(code_point), lower);
+    name.append(reinterpret_cast<const char*>(lower), static_cast<std::size_t>(lower_length));
   }
-  return to_narrow(kept);
+  return name;
 }
 
 }  // namespace
@@ -330,13 +351,11 @@ class RowReader {
       std::size_t count = 0;
       read_row(row, cells_, count);
       if (header_) {
-        const std::vector<std::string> names =
-            column_names(std::vector<std::string>(cells_.begin(), cells_.begin() + count));
-        for (std::size_t column = 0; column < names.size(); ++column) {
-          if (names[column].empty()) continue;
-          named_.push_back(column);
-          entry_.elements.push_back({names[column], std::string()});
+        for (std::string& name :
+             column_names(std::vector<std::string>(cells_.begin(), cells_.begin() + count))) {
+          entry_.elements.push_back({std::move(name), std::string()});
         }
+        header_width_ = count;
         header_ = false;
         continue;
       }
@@ -346,12 +365,22 @@ class RowReader {
       for (std::size_t i = 0; i < count; ++i) blank = blank && cells_[i].empty();
       if (blank) ended_ = true;
       if (ended_) continue;
+      // Element c is column c. A row has every header column, empty where it has no cell, and
+      // beyond the header the cells it has itself, under their columns' positional names:
+      // whether a later row reaches as far cannot be known while the rows stream by.
+      const std::size_t width = std::max(header_width_, count);
+      if (entry_.elements.size() != width) {
+        const std::size_t named = std::max(header_width_, entry_.elements.size());
+        entry_.elements.resize(width);
+        for (std::size_t column = named; column < width; ++column) {
+          entry_.elements[column].local_name = positional_column_name(column);
+        }
+      }
       // One entry serves every row, and the cells trade strings with it rather than being
       // copied: a long answer costs no allocation and no second copy per cell.
       entry_.title = cells_.front();
-      for (std::size_t at = 0; at < named_.size(); ++at) {
-        const std::size_t column = named_[at];
-        ListElement& element = entry_.elements[at];
+      for (std::size_t column = 0; column < width; ++column) {
+        ListElement& element = entry_.elements[column];
         if (column < count) {
           element.value.swap(cells_[column]);
         } else {
@@ -364,7 +393,7 @@ class RowReader {
 
   EntrySink each_row_;
   simdjson::ondemand::parser parser_;
-  std::vector<std::size_t> named_;  // the columns whose names are not empty, in order
+  std::size_t header_width_ = 0;  // how many cells the header row has
   std::vector<std::string> cells_;
   FeedEntry entry_;
   bool header_ = true;
@@ -395,13 +424,29 @@ Feed parse_values(std::string_view json) {
   return feed;
 }
 
+std::string positional_column_name(std::size_t column) {
+  static constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  std::uint64_t number = std::uint64_t{0x1440BDA} ^ (std::uint64_t{column} * 0x10001);
+  char digits[16];
+  std::size_t count = 0;
+  do {
+    digits[count++] = kDigits[number % 36];
+    number /= 36;
+  } while (number != 0);
+  std::string name = "_";
+  while (count > 0) name += digits[--count];
+  return name;
+}
+
 std::vector<std::string> column_names(const std::vector<std::string>& header) {
-  const locale_t locale = unicode_ctype();
   std::vector<std::string> names;
   std::map<std::string, int> seen;
-  for (const std::string& cell : header) {
-    std::string name = derive_name(cell, locale);
-    if (!name.empty() && ++seen[name] > 1) {
+  for (std::size_t column = 0; column < header.size(); ++column) {
+    std::string name = derive_name(header[column]);
+    if (name.empty()) {
+      // Starts with "_", which no derived name holds: it meets no other name and is no repeat.
+      name = positional_column_name(column);
+    } else if (++seen[name] > 1) {
       const std::string count = std::to_string(seen[name]);
       name += '_';
       name += count;

@@ -60,7 +60,9 @@ struct SpreadsheetMetadata {
 SpreadsheetMetadata parse_spreadsheet(std::string_view json, const std::string& sheets_base,
                                       std::string_view spreadsheet_id);
 // {"values":[[header...], [row...]...]}: one entry per row up to the first blank one, its
-// cells named after the header's columns.
+// cells named after the header's columns (see column_names). Each entry has one element per
+// header column, in column order, empty where the row has no cell, then one for each of the
+// row's own cells beyond the header, under positional_column_name.
 Feed parse_values(std::string_view json);
 
 // How many readable bytes must follow the text handed to parse_values_padded.
@@ -122,9 +124,18 @@ class SheetsV4Service final : public SpreadsheetsService {
   FeedRequests requests_;
 };
 
-// The local names a list feed gives header cells: lower case, with every character that is
-// not a letter or a digit (in any script) removed; repeats get "_2", "_3", ... An empty
-// result means the column has no name and is left out.
+// The local names a list feed gives header cells, one per cell. A cell keeps its letters (Unicode
+// general category Lu, Ll, Lt, Lm, Lo), its decimal digits (Nd) and its combining marks (Mn, Mc,
+// part of the letter they follow in many scripts), each lower-cased on its own
+// (utf8proc_tolower), and loses every other character; ill-formed UTF-8 counts as U+FFFD, which
+// is not kept. A repeated name gets "_2", "_3", ... A cell left with no name (empty, only
+// punctuation) gets the column's positional name instead: that starts with "_", which no
+// derived name holds, so it is never a repeat nor taken for one.
 std::vector<std::string> column_names(const std::vector<std::string>& header);
+
+// The name the list feed gave the column at zero-based index column when its header gave it
+// none: "_" and the base-36 digits (0-9, a-z, no leading zeros) of
+// 0x1440BDA XOR (column * 0x10001); "_cn6ca" for column A, "_cokwr" for B.
+std::string positional_column_name(std::size_t column);
 
 }  // namespace kolvo::sheets_v4

@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "column_name_cases.h"
 #include "platform/failure/failure.h"
 #include "platform/feeds/sheets_v4/json_body.h"
 
@@ -24,9 +25,32 @@ TEST(ColumnNamesTest, DerivesListFeedNames) {
                                 "\xD0\xB8\xD0\xBC\xD1\x8F", "\xE5\x90\x8D\xE5\x89\x8D", "äöüß"}));
 }
 
-TEST(ColumnNamesTest, RepeatsAreNumberedAndEmptyNamesStayEmpty) {
+TEST(ColumnNamesTest, RepeatsAreNumberedAndEmptyNamesArePositional) {
   EXPECT_EQ(column_names({"Name", "name", "", "N-A-M-E", "!!!", "Name 2", "name"}),
-            (std::vector<std::string>{"name", "name_2", "", "name_3", "", "name2", "name_4"}));
+            (std::vector<std::string>{"name", "name_2", "_cpzh4", "name_3", "_chk2m", "name2",
+                                      "name_4"}));
+}
+
+class ColumnNameTableTest : public testing::TestWithParam<testing_support::ColumnNameCase> {};
+
+TEST_P(ColumnNameTableTest, GivesTheNamesOfTheTable) {
+  EXPECT_EQ(column_names(GetParam().header), GetParam().names);
+}
+
+INSTANTIATE_TEST_SUITE_P(Headers, ColumnNameTableTest,
+                         testing::ValuesIn(testing_support::kColumnNameCases),
+                         testing_support::column_name_case_name);
+
+TEST(PositionalColumnNameTest, ColumnsAToTAndFarther) {
+  const std::vector<std::string>& expected = testing_support::kPositionalNamesAToT;
+  for (std::size_t column = 0; column < expected.size(); ++column) {
+    EXPECT_EQ(positional_column_name(column), expected[column]) << column;
+  }
+  for (const auto& [column, name] : testing_support::kFarPositionalNames) {
+    EXPECT_EQ(positional_column_name(column), name) << column;
+  }
+  // Through the header: twenty cells that leave nothing.
+  EXPECT_EQ(column_names(std::vector<std::string>(expected.size(), "--")), expected);
 }
 
 TEST(SheetsV4UriTest, DriveQueryEscapesTheTitleAndSearchesEveryDriveOldestFirst) {
@@ -104,8 +128,32 @@ TEST(ParseValuesTest, RaggedRowsGiveEmptyCellsAndABlankRowEndsTheData) {
       "values":[["Serial Number","Name","","Name"],["S1"],["S2","n\"2","x","dup"],[],["S4"]]})");
   using Row = std::vector<std::pair<std::string, std::string>>;
   EXPECT_EQ(cells(feed),
-            (std::vector<Row>{{{"serialnumber", "S1"}, {"name", ""}, {"name_2", ""}},
-                              {{"serialnumber", "S2"}, {"name", "n\"2"}, {"name_2", "dup"}}}));
+            (std::vector<Row>{
+                {{"serialnumber", "S1"}, {"name", ""}, {"_cpzh4", ""}, {"name_2", ""}},
+                {{"serialnumber", "S2"}, {"name", "n\"2"}, {"_cpzh4", "x"}, {"name_2", "dup"}}}));
+}
+
+// Each row has every header column and, beyond the header, the cells it has itself: rows that
+// reach further, less far and further again each get their own.
+TEST(ParseValuesTest, CellsBeyondTheHeaderComeUnderTheirPositionalNames) {
+  const Feed feed = parse_values(R"({"values":[["serialnumber","name"],["S1","a","x"],["S2"],)"
+                                 R"(["S3","b","","y"],["S4","c","z"],["S5","d"]]})");
+  using Row = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(
+      cells(feed),
+      (std::vector<Row>{{{"serialnumber", "S1"}, {"name", "a"}, {"_cpzh4", "x"}},
+                        {{"serialnumber", "S2"}, {"name", ""}},
+                        {{"serialnumber", "S3"}, {"name", "b"}, {"_cpzh4", ""}, {"_cre1l", "y"}},
+                        {{"serialnumber", "S4"}, {"name", "c"}, {"_cpzh4", "z"}},
+                        {{"serialnumber", "S5"}, {"name", "d"}}}));
+}
+
+TEST(ParseValuesTest, BlankAndPunctuationHeadersAndAnEmptyHeaderRowNamePositionally) {
+  using Row = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(cells(parse_values(R"({"values":[["","serialnumber","--"],["a","S1","b"]]})")),
+            (std::vector<Row>{{{"_cn6ca", "a"}, {"serialnumber", "S1"}, {"_cpzh4", "b"}}}));
+  EXPECT_EQ(cells(parse_values(R"({"values":[[],["S1","x"],["S2"]]})")),
+            (std::vector<Row>{{{"_cn6ca", "S1"}, {"_cokwr", "x"}}, {{"_cn6ca", "S2"}}}));
 }
 
 TEST(ParseValuesTest, RowOfEmptyStringsIsBlankButARowWithOneValueIsNot) {
@@ -227,6 +275,7 @@ TEST(ValuesStreamTest, GivesWhatTheWholeAnswerGives) {
       R"({"range":"'Registry'!A1:Z1000","majorDimension":"ROWS","values":)" + long_rows + "}",
       "{\n  \"values\": " + long_rows + ",\n  \"range\": \"x\"\n}",
       R"({"values":[["serialnumber","x"],["S1","1"],["S2"],[],["S3"]]})",
+      R"({"values":[["serialnumber",""],["S1","1","2","3"],["S2"],["S3","","","","4"],["S4"]]})",
       R"({"values":[["serialnumber"],["S1"],[""],["S2"]],"values":[["nope"]]})",
       R"({"values":[]})",
       R"({"range":"x"})",
