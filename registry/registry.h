@@ -24,9 +24,9 @@ inline constexpr char kAuthorizationHeaderPrefix[] = "Authorization: Bearer ";
 // defaults of their own: the program's are in its list of settings (cmake/settings.cmake), and
 // whoever fills one by hand gives every limit, as for HttpOptions.
 struct RegistryClientConfig {
-  std::string certificate_file;  // PKCS#12, a bare name: opened in the working directory
-  std::string certificate_password;
-  std::string service_account;
+  std::string certificate_file;  // a bare name opened in the working directory: *.json or PKCS#12
+  std::string certificate_password;  // PKCS#12 only
+  std::string service_account;       // may be empty with a JSON key, which names its own
   std::string spreadsheet_title;
   std::string token_uri;
   std::string feed_format;            // "gdata" or "sheets-v4"
