@@ -21,11 +21,11 @@
 include(${CMAKE_CURRENT_LIST_DIR}/settings_support.cmake)
 
 registry_setting(CERTIFICATE_FILE string "registry-4f1c2b9a7e3d.p12"
-  "The key file's name, a bare file name opened in the working directory.")
+  "The key file's name, a bare file name opened in the working directory: a service-account JSON key if the name ends in .json, a PKCS#12 file otherwise.")
 registry_setting(CERTIFICATE_PASSWORD secret "notasecret"
-  "The key file's password; the default is the one the service gives its key files.")
+  "The PKCS#12 key file's password; the default is the one the service gives its key files. A JSON key has none, and this is not used.")
 registry_setting(SERVICE_ACCOUNT string "registry-reader@registry-project.iam.gserviceaccount.com"
-  "The e-mail address of the service account that signs in.")
+  "The e-mail address of the service account that signs in. May be empty with a JSON key, which names its account; when both name one, they must be the same.")
 registry_setting(SPREADSHEET_TITLE string "Inventory"
   "The exact, case-sensitive title of the spreadsheet that holds the Registry worksheet.")
 registry_setting(SPREADSHEET_ID string ""

@@ -250,12 +250,16 @@ RegistryRecordList retrieve_registry(const RegistryClientConfig& config) {
     throw Failure("configuration: no spreadsheet title and no spreadsheet ID");
   }
 
-  X509Certificate2 certificate(config.certificate_file, config.certificate_password,
-                               KeyStorageFlags::exportable);
+  ServiceAccountKey key =
+      load_service_account_key(config.certificate_file, config.certificate_password);
 
-  ServiceAccountCredentialInitializer initializer(config.service_account, config.token_uri, http);
+  // A JSON key names its account, so the build need not; the credential refuses a key of
+  // another account, or for another token endpoint, before anything is sent.
+  std::string account =
+      config.service_account.empty() ? key.client_email.value_or("") : config.service_account;
+  ServiceAccountCredentialInitializer initializer(std::move(account), config.token_uri, http);
   initializer.scopes = service->scopes();
-  initializer.from_certificate(std::move(certificate));
+  initializer.from_key(std::move(key));
   ServiceAccountCredential credential(std::move(initializer));
 
   credential.request_access_token();

@@ -24,11 +24,11 @@ inline constexpr char kAuthorizationHeaderPrefix[] = "Authorization: Bearer ";
 // defaults of their own: the program's are in its list of settings (cmake/settings.cmake), and
 // whoever fills one by hand gives every limit, as for HttpOptions.
 struct RegistryClientConfig {
-  std::string certificate_file;  // PKCS#12, a bare name: opened in the working directory
-  std::string certificate_password;
-  std::string service_account;
-  std::string spreadsheet_title;  // may be empty only with a spreadsheet ID
-  std::string spreadsheet_id;     // sheets-v4: read this spreadsheet instead of searching Drive
+  std::string certificate_file;  // a bare name opened in the working directory: *.json or PKCS#12
+  std::string certificate_password;  // PKCS#12 only
+  std::string service_account;       // may be empty with a JSON key, which names its own
+  std::string spreadsheet_title;     // may be empty only with a spreadsheet ID
+  std::string spreadsheet_id;        // sheets-v4: read this spreadsheet instead of searching Drive
   std::string token_uri;
   std::string feed_format;            // "gdata" or "sheets-v4"
   std::string spreadsheets_feed_uri;  // gdata only

@@ -59,24 +59,46 @@ ServiceAccountCredentialInitializer::ServiceAccountCredentialInitializer(std::st
 
 ServiceAccountCredentialInitializer& ServiceAccountCredentialInitializer::from_certificate(
     X509Certificate2 certificate) {
-  this->certificate = std::move(certificate);
+  return from_key(ServiceAccountKey{std::move(certificate).take_private_key(), std::nullopt,
+                                    std::nullopt, std::nullopt});
+}
+
+ServiceAccountCredentialInitializer& ServiceAccountCredentialInitializer::from_key(
+    ServiceAccountKey key) {
+  this->key = std::move(key);
   return *this;
 }
 
 ServiceAccountCredential::ServiceAccountCredential(ServiceAccountCredentialInitializer initializer)
     : initializer_(std::move(initializer)) {
-  if (!initializer_.certificate) throw Failure("credential: no certificate attached");
+  if (!initializer_.key) throw Failure("credential: no key attached");
+  const ServiceAccountKey& key = *initializer_.key;
+  if (initializer_.id.empty()) {
+    throw Failure("credential: no service account is configured, and the key file names none");
+  }
+  // Neither an e-mail address nor an endpoint is a secret: both are named, to be compared.
+  if (key.client_email && *key.client_email != initializer_.id) {
+    throw Failure("key file: the key is for " + *key.client_email +
+                  ", not the configured service account " + initializer_.id);
+  }
+  if (key.token_uri && *key.token_uri != initializer_.token_uri) {
+    throw Failure("key file: the key names the token endpoint " + *key.token_uri +
+                  ", not the configured " + initializer_.token_uri);
+  }
 }
 
 std::string ServiceAccountCredential::make_assertion(long long issued_at) const {
-  const std::string header = base64url(R"({"alg":"RS256","typ":"JWT"})");
+  const std::optional<std::string>& key_id = initializer_.key->key_id;
+  const std::string header =
+      base64url(key_id ? R"({"alg":"RS256","typ":"JWT","kid":)" + quote(*key_id) + "}"
+                       : std::string(R"({"alg":"RS256","typ":"JWT"})"));
   const std::string claims = base64url("{\"iss\":" + quote(initializer_.id) +
                                        ",\"scope\":" + quote(join_scopes(initializer_.scopes)) +
                                        ",\"aud\":" + quote(initializer_.token_uri) +
                                        ",\"iat\":" + std::to_string(issued_at) +
                                        ",\"exp\":" + std::to_string(issued_at + 3600) + "}");
   const std::string signing_input = header + '.' + claims;
-  return signing_input + '.' + base64url(initializer_.certificate->sign_rs256(signing_input));
+  return signing_input + '.' + base64url(initializer_.key->signing_key.sign_rs256(signing_input));
 }
 
 bool ServiceAccountCredential::request_access_token() {

@@ -24,16 +24,23 @@ struct ServiceAccountCredentialInitializer {
 
   // Attaches the certificate whose private key signs the assertion.
   ServiceAccountCredentialInitializer& from_certificate(X509Certificate2 certificate);
+  // Attaches a key as its key file gave it: its private key signs the assertion, and its id,
+  // when the file names one, goes into the assertion's header as "kid".
+  ServiceAccountCredentialInitializer& from_key(ServiceAccountKey key);
 
   std::string id;
   std::string token_uri;
   std::vector<std::string> scopes;
   HttpClient* http;
-  std::optional<X509Certificate2> certificate;
+  std::optional<ServiceAccountKey> key;
 };
 
 class ServiceAccountCredential {
  public:
+  // Throws Failure, before anything is sent, when no key is attached, when no account is named
+  // (an empty id), or when the key file names an account other than id or a token endpoint
+  // other than token_uri, compared as written: the assertion only ever goes to the configured
+  // endpoint, and a key made for another one is a mistake to report rather than to follow.
   explicit ServiceAccountCredential(ServiceAccountCredentialInitializer initializer);
 
   // Sends the signed assertion to the token URI and blocks for the answer. Throws Failure

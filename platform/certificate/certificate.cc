@@ -1,13 +1,26 @@
 #include "platform/certificate/certificate.h"
 
+#include <fcntl.h>
 #include <openssl/bio.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 #include <openssl/provider.h>
 #include <openssl/x509.h>
+#include <simdjson.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
+#include <filesystem>
 #include <mutex>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
 
 #include "platform/failure/failure.h"
 
@@ -31,6 +44,15 @@ struct X509StackDeleter {
 };
 struct MdCtxDeleter {
   void operator()(EVP_MD_CTX* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
+};
+struct FileDescriptor {
+  explicit FileDescriptor(int fd) : fd(fd) {}
+  ~FileDescriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int fd;
 };
 
 // The one place where OpenSSL's error queue becomes a Failure. The queue is emptied so that
@@ -62,42 +84,164 @@ void load_providers() {
   if (standard == nullptr) fail("cannot load OpenSSL providers");
 }
 
-}  // namespace
+// A key file is a few kilobytes; anything far larger is not one, and is not read whole.
+constexpr std::size_t kMaxKeyFileBytes = std::size_t{1} << 20;
 
-struct X509Certificate2::Keys {
-  std::unique_ptr<EVP_PKEY, PkeyDeleter> key;
-  std::unique_ptr<X509, X509Deleter> certificate;
+// A key file's bytes, cleared before the memory is given back, however the loading ends.
+class KeyFileBytes {
+ public:
+  KeyFileBytes(std::size_t size, std::size_t padding) : bytes_(size + padding, '\0'), size_(size) {}
+  ~KeyFileBytes() { OPENSSL_cleanse(bytes_.data(), bytes_.size()); }
+  KeyFileBytes(const KeyFileBytes&) = delete;
+  KeyFileBytes& operator=(const KeyFileBytes&) = delete;
+
+  char* data() { return bytes_.data(); }
+  const char* data() const { return bytes_.data(); }
+  std::size_t size() const { return size_; }
+  void resize(std::size_t size) { size_ = size; }  // never past the size it was made with
+
+ private:
+  std::vector<char> bytes_;  // never reallocated, so no copy is left behind uncleared
+  std::size_t size_;
 };
 
-X509Certificate2::X509Certificate2(const std::string& file, const std::string& password,
-                                   KeyStorageFlags /*flags: the key is only ever used here*/)
-    : keys_(std::make_unique<Keys>()) {
-  load_providers();
-  std::unique_ptr<BIO, BioDeleter> input(BIO_new_file(file.c_str(), "rb"));
-  if (!input) fail("cannot open the key file");
-  std::unique_ptr<PKCS12, Pkcs12Deleter> p12(d2i_PKCS12_bio(input.get(), nullptr));
-  if (!p12) fail("the key file is not PKCS#12");
-  EVP_PKEY* key = nullptr;
-  X509* certificate = nullptr;
-  STACK_OF(X509)* chain = nullptr;
-  if (PKCS12_parse(p12.get(), password.c_str(), &key, &certificate, &chain) != 1) {
-    fail("wrong password or damaged key file");
-  }
-  keys_->key.reset(key);
-  keys_->certificate.reset(certificate);
-  std::unique_ptr<STACK_OF(X509), X509StackDeleter> owned_chain(chain);
-  if (!keys_->key) fail("the key file holds no private key");
-  if (EVP_PKEY_is_a(keys_->key.get(), "RSA") != 1) fail("the private key is not RSA");
+std::string working_directory() {
+  std::error_code error;
+  const std::filesystem::path directory = std::filesystem::current_path(error);
+  return error ? std::string("an unknown working directory") : directory.string();
 }
 
-X509Certificate2::~X509Certificate2() = default;
-X509Certificate2::X509Certificate2(X509Certificate2&&) noexcept = default;
-X509Certificate2& X509Certificate2::operator=(X509Certificate2&&) noexcept = default;
+// Reads the whole key file, with `padding` zero bytes after its end for a parser that reads
+// past it. A missing file is named with the directory it was looked for in: the name is a bare
+// one, and the directory is what a cron job most often gets wrong.
+std::unique_ptr<KeyFileBytes> read_key_file(const std::string& file, std::size_t padding) {
+  auto system_error = [] { return std::error_code(errno, std::generic_category()).message(); };
+  // Non-blocking, so that a FIFO in the key file's place is refused below instead of waited on.
+  const FileDescriptor input(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (input.fd < 0) {
+    throw Failure("certificate: cannot open the key file \"" + file + "\" in " +
+                  working_directory() + ": " + system_error());
+  }
+  struct stat status {};
+  if (::fstat(input.fd, &status) != 0) {
+    throw Failure("certificate: cannot read the key file \"" + file + "\": " + system_error());
+  }
+  if (!S_ISREG(status.st_mode)) {
+    throw Failure("certificate: the key file \"" + file + "\" is not a regular file");
+  }
+  if (static_cast<std::uint64_t>(status.st_size) > kMaxKeyFileBytes) {
+    throw Failure("certificate: the key file \"" + file + "\" is too large for a key file");
+  }
+  auto bytes = std::make_unique<KeyFileBytes>(static_cast<std::size_t>(status.st_size), padding);
+  std::size_t done = 0;
+  while (done < bytes->size()) {
+    const ssize_t got = ::read(input.fd, bytes->data() + done, bytes->size() - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      throw Failure("certificate: cannot read the key file \"" + file + "\": " + system_error());
+    }
+    if (got == 0) break;  // the file shrank since fstat
+    done += static_cast<std::size_t>(got);
+  }
+  bytes->resize(done);
+  return bytes;
+}
 
-std::string X509Certificate2::sign_rs256(std::string_view data) const {
+// The password callback for PEM keys: there is never a password to give, and OpenSSL's own
+// callback would ask for one on the terminal, which a cron job does not have.
+int refuse_password(char*, int, int, void*) { return -1; }
+
+// Clears text that held key material once it is no longer needed, however the loading ends.
+class ClearOnExit {
+ public:
+  explicit ClearOnExit(std::string_view text) : text_(text) {}
+  ~ClearOnExit() { OPENSSL_cleanse(const_cast<char*>(text_.data()), text_.size()); }
+  ClearOnExit(const ClearOnExit&) = delete;
+  ClearOnExit& operator=(const ClearOnExit&) = delete;
+
+ private:
+  std::string_view text_;
+};
+
+// A member of the key file that must be a non-empty string; absent is allowed only when the
+// member is optional.
+std::optional<std::string_view> string_member(const simdjson::dom::object& key, const char* name,
+                                              bool required) {
+  simdjson::dom::element member;
+  if (key[name].get(member) != simdjson::SUCCESS) {
+    if (!required) return std::nullopt;
+    throw Failure(std::string("certificate: the key file has no ") + name);
+  }
+  std::string_view text;
+  if (member.get(text) != simdjson::SUCCESS) {
+    throw Failure(std::string("certificate: ") + name + " in the key file is not a string");
+  }
+  if (text.empty()) {
+    throw Failure(std::string("certificate: ") + name + " in the key file is empty");
+  }
+  return text;
+}
+
+ServiceAccountKey read_json_key(const KeyFileBytes& text) {
+  simdjson::dom::parser parser;
+  // The document is ours rather than the parser's, and the text is parsed where it lies, not
+  // copied: the only copies of the key are the file's bytes and the decoded private_key below,
+  // and both are cleared.
+  simdjson::dom::document document;
+  simdjson::dom::element root;
+  if (parser.parse_into_document(document, text.data(), text.size(), false).get(root) !=
+      simdjson::SUCCESS) {
+    throw Failure("certificate: the key file is not JSON");
+  }
+  simdjson::dom::object key;
+  if (root.get(key) != simdjson::SUCCESS) {
+    throw Failure("certificate: the key file is not a JSON object");
+  }
+  std::string_view type;
+  if (key["type"].get(type) != simdjson::SUCCESS || type != "service_account") {
+    throw Failure(
+        "certificate: the key file is not a service account key (its type is not "
+        "\"service_account\")");
+  }
+  const std::string_view pem = *string_member(key, "private_key", true);
+  const ClearOnExit clear_pem(pem);
+  const std::string_view client_email = *string_member(key, "client_email", true);
+  const std::string_view key_id = *string_member(key, "private_key_id", true);
+  const std::optional<std::string_view> token_uri = string_member(key, "token_uri", false);
+  ServiceAccountKey loaded{SigningKey::from_pem(pem), std::string(client_email),
+                           std::string(key_id), std::nullopt};
+  if (token_uri) loaded.token_uri = std::string(*token_uri);
+  return loaded;
+}
+
+}  // namespace
+
+struct SigningKey::Handle {
+  std::unique_ptr<EVP_PKEY, PkeyDeleter> key;
+};
+
+SigningKey::SigningKey(std::unique_ptr<Handle> handle) : handle_(std::move(handle)) {}
+SigningKey::~SigningKey() = default;
+SigningKey::SigningKey(SigningKey&&) noexcept = default;
+SigningKey& SigningKey::operator=(SigningKey&&) noexcept = default;
+
+SigningKey SigningKey::from_pem(std::string_view pem) {
+  load_providers();
+  // A read-only view of the text: OpenSSL makes no copy of it that we would have to clear.
+  std::unique_ptr<BIO, BioDeleter> input(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  if (!input) fail("cannot read the private key");
+  auto handle = std::make_unique<Handle>();
+  handle->key.reset(
+      PEM_read_bio_PrivateKey_ex(input.get(), nullptr, refuse_password, nullptr, nullptr, nullptr));
+  if (!handle->key) fail("the private key in the key file is not a readable PEM private key");
+  if (EVP_PKEY_is_a(handle->key.get(), "RSA") != 1) fail("the private key is not RSA");
+  return SigningKey(std::move(handle));
+}
+
+std::string SigningKey::sign_rs256(std::string_view data) const {
   std::unique_ptr<EVP_MD_CTX, MdCtxDeleter> ctx(EVP_MD_CTX_new());
   if (!ctx ||
-      EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, keys_->key.get()) != 1) {
+      EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, handle_->key.get()) != 1) {
     fail("cannot start signing");
   }
   std::size_t length = 0;
@@ -110,6 +254,61 @@ std::string X509Certificate2::sign_rs256(std::string_view data) const {
   }
   signature.resize(length);
   return signature;
+}
+
+struct X509Certificate2::Keys {
+  std::optional<SigningKey> key;
+  std::unique_ptr<X509, X509Deleter> certificate;
+};
+
+X509Certificate2::X509Certificate2(const std::string& file, const std::string& password,
+                                   KeyStorageFlags /*flags: the key is only ever used here*/)
+    : keys_(std::make_unique<Keys>()) {
+  load_providers();
+  const std::unique_ptr<KeyFileBytes> bytes = read_key_file(file, 0);
+  std::unique_ptr<BIO, BioDeleter> input(
+      BIO_new_mem_buf(bytes->data(), static_cast<int>(bytes->size())));
+  if (!input) fail("cannot read the key file");
+  std::unique_ptr<PKCS12, Pkcs12Deleter> p12(d2i_PKCS12_bio(input.get(), nullptr));
+  if (!p12) fail("the key file is not PKCS#12");
+  EVP_PKEY* key = nullptr;
+  X509* certificate = nullptr;
+  STACK_OF(X509)* chain = nullptr;
+  if (PKCS12_parse(p12.get(), password.c_str(), &key, &certificate, &chain) != 1) {
+    fail("wrong password or damaged key file");
+  }
+  auto handle = std::make_unique<SigningKey::Handle>();
+  handle->key.reset(key);
+  keys_->certificate.reset(certificate);
+  std::unique_ptr<STACK_OF(X509), X509StackDeleter> owned_chain(chain);
+  if (!handle->key) fail("the key file holds no private key");
+  if (EVP_PKEY_is_a(handle->key.get(), "RSA") != 1) fail("the private key is not RSA");
+  keys_->key.emplace(SigningKey(std::move(handle)));
+}
+
+X509Certificate2::~X509Certificate2() = default;
+X509Certificate2::X509Certificate2(X509Certificate2&&) noexcept = default;
+X509Certificate2& X509Certificate2::operator=(X509Certificate2&&) noexcept = default;
+
+std::string X509Certificate2::sign_rs256(std::string_view data) const {
+  return keys_->key->sign_rs256(data);
+}
+
+SigningKey X509Certificate2::take_private_key() && {
+  SigningKey key = std::move(*keys_->key);
+  keys_->key.reset();
+  return key;
+}
+
+bool is_json_key_file(std::string_view file) { return file.ends_with(".json"); }
+
+ServiceAccountKey load_service_account_key(const std::string& file, const std::string& password) {
+  if (!is_json_key_file(file)) {
+    return ServiceAccountKey{
+        X509Certificate2(file, password, KeyStorageFlags::exportable).take_private_key(),
+        std::nullopt, std::nullopt, std::nullopt};
+  }
+  return read_json_key(*read_key_file(file, simdjson::SIMDJSON_PADDING));
 }
 
 }  // namespace kolvo

@@ -11,6 +11,7 @@
 #include "connect_proxy.h"
 #include "fake_service.h"
 #include "feed_paths.h"
+#include "json_key_file.h"
 #include "run_process.h"
 
 namespace {
@@ -86,7 +87,7 @@ class ProgramFixture : public testing::Test {
   void TearDown() override { fs::remove_all(directory_); }
 
   fake::FakeService& service() const { return service_for(format()); }
-  const char* build() const {
+  virtual const char* build() const {
     return format() == Format::gdata ? LOOPBACK_BUILD : LOOPBACK_V4_BUILD;
   }
 
@@ -542,6 +543,52 @@ TEST_P(RegistryListTest, AllocationFailureOnTheRecordThreadGivesTheFailureOutput
     EXPECT_EQ(json.exit_status, 1) << after;
   }
 }
+
+// The build for a service-account JSON key, which names the account: that build configures
+// none. The key goes in the working directory in place of the PKCS#12 file.
+class JsonKeyProgramTest : public ProgramFixture, public testing::WithParamInterface<Format> {
+ protected:
+  Format format() const override { return GetParam(); }
+  const char* build() const override {
+    return format() == Format::gdata ? LOOPBACK_JSON_BUILD : LOOPBACK_V4_JSON_BUILD;
+  }
+  void write_key(const std::string& token_uri) {
+    testing_support::write_text_file((directory_ / JSON_CERTIFICATE_FILE).string(),
+                                     testing_support::json_key_text(kPki, token_uri));
+  }
+};
+
+TEST_P(JsonKeyProgramTest, ListingAndJsonModePrintTheRegistry) {
+  write_key("https://127.0.0.1:" + std::to_string(TEST_PORT) + "/token");
+  const ProcessResult listing = run({});
+  EXPECT_EQ(listing.out, kSamplePlain);
+  EXPECT_EQ(listing.err, "");
+  EXPECT_EQ(listing.exit_status, 0);
+  const ProcessResult json = run({"--json"});
+  EXPECT_EQ(json.out, kSampleJson);
+  EXPECT_EQ(json.err, "");
+  EXPECT_EQ(json.exit_status, 0);
+}
+
+// The key's token endpoint is not the build's; and a PKCS#12 file under the build's .json name
+// is no JSON key. Either run fails without a word to the service.
+TEST_P(JsonKeyProgramTest, KeyTheBuildCannotUseFailsWithoutContactingTheService) {
+  write_key("https://127.0.0.1:1/token");
+  EXPECT_EQ(run({}).out, "[Fail]\n");
+  const ProcessResult json = run({"--json"});
+  EXPECT_EQ(json.out, "[\n]");
+  EXPECT_EQ(json.exit_status, 1);
+  fs::copy_file(kPki + "/sa-legacy.p12", directory_ / JSON_CERTIFICATE_FILE,
+                fs::copy_options::overwrite_existing);
+  EXPECT_EQ(run({}).out, "[Fail]\n");
+  EXPECT_TRUE(service().requests().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, JsonKeyProgramTest,
+                         testing::Values(Format::gdata, Format::sheets_v4),
+                         [](const testing::TestParamInfo<Format>& info) {
+                           return testing_support::format_name(info.param);
+                         });
 
 INSTANTIATE_TEST_SUITE_P(Formats, RegistryListTest,
                          testing::Values(Format::gdata, Format::sheets_v4),

@@ -1,14 +1,15 @@
 #include "platform/auth/auth.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
 
-#include <cstdio>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <utility>
+#include <vector>
 
 #include "http_options.h"
+#include "json_key_file.h"
+#include "jwt.h"
 #include "platform/failure/failure.h"
 #include "platform/feeds/gdata/gdata.h"
 
@@ -85,28 +86,10 @@ TEST(TokenResponseBodyTest, EmptyViewWithoutStorageIsAnEmptyBody) {
   }
 }
 
-std::string base64url_decode(std::string text) {
-  for (char& c : text) c = c == '-' ? '+' : c == '_' ? '/' : c;
-  while (text.size() % 4 != 0) text += '=';
-  std::string out(text.size(), '\0');
-  const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                     reinterpret_cast<const unsigned char*>(text.data()),
-                                     static_cast<int>(text.size()));
-  out.resize(static_cast<std::size_t>(length) - std::count(text.begin(), text.end(), '='));
-  return out;
-}
+using testing_support::base64url_decode;
 
 bool verify_rs256(const std::string& signing_input, const std::string& signature) {
-  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen((kPki + "/sa.pem").c_str(), "r"), fclose);
-  std::unique_ptr<X509, void (*)(X509*)> cert(PEM_read_X509(file.get(), nullptr, nullptr, nullptr),
-                                              X509_free);
-  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  EVP_PKEY* key = X509_get0_pubkey(cert.get());
-  return EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key) == 1 &&
-         EVP_DigestVerify(ctx.get(), reinterpret_cast<const unsigned char*>(signature.data()),
-                          signature.size(),
-                          reinterpret_cast<const unsigned char*>(signing_input.data()),
-                          signing_input.size()) == 1;
+  return testing_support::verify_rs256(kPki + "/sa.pem", signing_input, signature);
 }
 
 TEST(ServiceAccountCredentialTest, AssertionIsAnRs256JwtWithTheRequiredClaims) {
@@ -156,6 +139,24 @@ TEST(ServiceAccountCredentialTest, RefusesToBeBuiltWithoutACertificate) {
   ServiceAccountCredentialInitializer initializer("sa@example.iam", "https://127.0.0.1:1/token",
                                                   http);
   EXPECT_THROW(ServiceAccountCredential{std::move(initializer)}, Failure);
+}
+
+// A key that names its id puts it in the header as "kid", after the two members every header
+// has, as a JSON string whatever it holds; the signature covers it.
+TEST(ServiceAccountCredentialTest, KeyIdGoesIntoTheHeaderAsKid) {
+  for (const auto& [key_id, header] : std::vector<std::pair<std::string, std::string>>{
+           {"4f1c2b9a7e3d", R"({"alg":"RS256","typ":"JWT","kid":"4f1c2b9a7e3d"})"},
+           {"a\"b\\c", R"({"alg":"RS256","typ":"JWT","kid":"a\"b\\c"})"}}) {
+    HttpClient http(testing_support::test_http_options());
+    ServiceAccountCredentialInitializer initializer("sa@example.iam", "https://127.0.0.1:1/token",
+                                                    http);
+    initializer.from_key(
+        ServiceAccountKey{SigningKey::from_pem(testing_support::read_text_file(kPki + "/sa.key")),
+                          "sa@example.iam", key_id, std::nullopt});
+    const std::string jwt = ServiceAccountCredential(std::move(initializer)).make_assertion(1);
+    EXPECT_EQ(testing_support::jwt_header(jwt), header);
+    EXPECT_TRUE(testing_support::jwt_verifies(kPki + "/sa.pem", jwt));
+  }
 }
 
 struct KeyFileCase {

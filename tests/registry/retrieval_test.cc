@@ -1,15 +1,21 @@
 // The whole retrieval against the loopback fake of the spreadsheet service, in both wire
 // formats: every case runs over the Atom feeds and over Sheets v4 with Drive v3.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <tuple>
 
 #include "fake_service.h"
 #include "feed_paths.h"
 #include "http_options.h"
+#include "json_key_file.h"
+#include "jwt.h"
 #include "platform/auth/auth.h"
 #include "platform/failure/failure.h"
 #include "platform/feeds/sheets_v4/sheets_v4.h"
@@ -296,6 +302,114 @@ TEST_P(RetrievalTest, ServiceCertificateFromAnUntrustedCaIsRefused) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, RetrievalTest, testing::Values(Format::gdata, Format::sheets_v4),
+                         [](const auto& info) { return format_name(info.param); });
+
+// The same retrieval signed with a service-account JSON key, written for the fake's token
+// endpoint as the test runs, under the password of the PKCS#12 file, which it must not look at.
+class JsonKeyRetrievalTest : public RetrievalFixture, public testing::WithParamInterface<Format> {
+ protected:
+  Format format() const override { return GetParam(); }
+  void SetUp() override {
+    RetrievalFixture::SetUp();
+    service().set_scenario(serve(one_sheet(registry_sheet({"serialnumber"}, {{"1"}}))));
+  }
+  void TearDown() override { std::filesystem::remove(key_file_); }
+
+  RegistryClientConfig config_with_key(const testing_support::JsonKeyMembers& changes = {}) const {
+    testing_support::write_text_file(
+        key_file_, testing_support::json_key_text(kPki, service().token_uri(), changes));
+    RegistryClientConfig config = this->config();
+    config.certificate_file = key_file_;
+    return config;
+  }
+
+  std::string failure_of(const RegistryClientConfig& config) {
+    try {
+      retrieve_registry(config);
+    } catch (const Failure& failure) {
+      return failure.what();
+    }
+    return "retrieved";
+  }
+
+  // The header and the claims of the assertion that the fake was sent.
+  std::pair<std::string, nlohmann::json> sent_assertion() const {
+    const std::string body = service().requests().at(0).body;
+    const std::string jwt = body.substr(body.find("assertion=") + 10);
+    EXPECT_TRUE(testing_support::jwt_verifies(kPki + "/sa.pem", jwt));
+    const std::size_t first = jwt.find('.');
+    return {testing_support::jwt_header(jwt),
+            nlohmann::json::parse(testing_support::base64url_decode(
+                jwt.substr(first + 1, jwt.find('.', first + 1) - first - 1)))};
+  }
+
+  const std::string key_file_ = std::filesystem::temp_directory_path() /
+                                ("registry-retrieval-" + std::to_string(getpid()) + ".json");
+};
+
+// With the account configured or left to the key, with the key's token endpoint or without
+// one, the key's account signs in (the fake accepts no other account) under the key's id.
+TEST_P(JsonKeyRetrievalTest, ReadsTheRegistrySignedInAsTheKeysAccount) {
+  for (const std::string account : {testing_support::kTestAccount, ""}) {
+    for (const bool names_endpoint : {true, false}) {
+      service().clear_requests();
+      RegistryClientConfig config =
+          config_with_key(names_endpoint ? testing_support::JsonKeyMembers{}
+                                         : testing_support::JsonKeyMembers{{"token_uri", ""}});
+      config.service_account = account;
+      EXPECT_EQ(retrieve_registry(config), (RegistryRecordList{{u"1", {}}}));
+      const auto [header, claims] = sent_assertion();
+      EXPECT_EQ(header, std::string(R"({"alg":"RS256","typ":"JWT","kid":")") +
+                            testing_support::kTestKeyId + "\"}");
+      EXPECT_EQ(claims["iss"], testing_support::kTestAccount);
+    }
+  }
+}
+
+// Neither a key of another account nor one for another token endpoint is used: the run fails
+// before it sends anything, to the fake or to the key's endpoint (the other format's fake,
+// on another port of this host).
+TEST_P(JsonKeyRetrievalTest, KeyForAnotherAccountOrEndpointFailsWithNothingSentAnywhere) {
+  fake::FakeService& elsewhere =
+      service_for(format() == Format::gdata ? Format::sheets_v4 : Format::gdata);
+  elsewhere.clear_requests();
+  const std::string ours = service().token_uri();
+  const std::string to_ours = ", not the configured " + ours;
+  const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
+      {"someone-else@other-project.iam.gserviceaccount.com", ours,
+       "key file: the key is for registry-reader@registry-project.iam.gserviceaccount.com, not "
+       "the configured service account someone-else@other-project.iam.gserviceaccount.com"},
+      {"Registry-reader@registry-project.iam.gserviceaccount.com", ours,
+       "key file: the key is for registry-reader@registry-project.iam.gserviceaccount.com, not "
+       "the configured service account Registry-reader@registry-project.iam.gserviceaccount.com"},
+      {"", elsewhere.token_uri(),
+       "key file: the key names the token endpoint " + elsewhere.token_uri() + to_ours},
+      {"", "https://127.0.0.1:1/token",
+       "key file: the key names the token endpoint https://127.0.0.1:1/token" + to_ours},
+      {"", "https://oauth2.example.test/token",
+       "key file: the key names the token endpoint https://oauth2.example.test/token" + to_ours},
+      {"", ours + "/", "key file: the key names the token endpoint " + ours + "/" + to_ours}};
+  for (const auto& [account, token_uri, failure] : cases) {
+    RegistryClientConfig config =
+        config_with_key({{"token_uri", testing_support::json_string(token_uri)}});
+    config.service_account = account;
+    EXPECT_EQ(failure_of(config), failure);
+  }
+  EXPECT_TRUE(requested_paths().empty());
+  EXPECT_TRUE(elsewhere.requests().empty());
+}
+
+// A PKCS#12 file names no account, so the build must.
+TEST_P(JsonKeyRetrievalTest, PkcsTwelveKeyWithoutAConfiguredAccountFailsBeforeAnyRequest) {
+  RegistryClientConfig config = this->config();
+  config.service_account = "";
+  EXPECT_EQ(failure_of(config),
+            "credential: no service account is configured, and the key file names none");
+  EXPECT_TRUE(requested_paths().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, JsonKeyRetrievalTest,
+                         testing::Values(Format::gdata, Format::sheets_v4),
                          [](const auto& info) { return format_name(info.param); });
 
 struct FailureCase {
