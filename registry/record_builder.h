@@ -2,8 +2,9 @@
 #pragma once
 
 #include <cstddef>
-#include <exception>
+#include <deque>
 #include <functional>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -14,20 +15,19 @@
 namespace kolvo {
 
 // Makes records of rows on a thread of its own ("rl-records"), so that converting overlaps
-// parsing. Rows travel to it in batches that are reused, strings and all, so a copy costs no
-// allocation. When that thread has fallen behind and the queue is full, the parser converts the
-// batch itself and queues it converted, so the records still join the list in row order and
-// neither thread idles.
+// parsing. Rows go to it in batches; each batch comes back with its records and is reused,
+// strings and all, so a copy costs no allocation. The parser never waits for that thread: when
+// kMaxQueued batches wait already, it converts the batch itself. Either way each batch keeps its
+// place in row order, and the parser's thread alone moves records into the list, so the list is
+// never shared.
 //
-// The record list belongs to the builder's thread, which appends to it as batches arrive, until
-// finish() has joined that thread; only then is it handed out, and only when nothing failed.
 // Failures travel both ways. Any throw on the builder's thread (a conversion, or memory running
-// out anywhere there) cancels the queue: the parser's next hand-over of a batch, in add() or
-// finish(), throws it, and finish() throws it in any case. Any throw from add() or finish() (a
-// conversion made on the parser's thread, or that thread's memory running out) cancels the queue
-// too: the builder's thread stops at once, and every later hand-over, and finish(), throws the
-// same. A parser that fails for its own reasons just destroys the builder, which ends its thread
-// and drops every record made.
+// out anywhere there) ends it: the parser's next hand-over of a batch (every kBatchRows rows, in
+// add()) throws it, and finish() throws it in any case. Any throw from add() or finish() (a
+// conversion made on the parser's thread, or that thread's memory running out) stops the
+// builder's thread at once, and every later hand-over, and finish(), throws the same. A parser
+// that fails for its own reasons just destroys the builder, which ends its thread and drops every
+// record made.
 class RecordBuilder {
  public:
   using RowConverter = std::function<RegistryRecord(const FeedEntry& row)>;
@@ -58,27 +58,34 @@ class RecordBuilder {
   struct Batch {
     std::vector<FeedEntry> rows;  // the first `used` are this batch's; the rest are spares
     std::size_t used = 0;
-    RegistryRecordList records;  // made on the parser's thread, when `converted`
-    bool converted = false;
+    RegistryRecordList records;  // made from rows, by either thread
 
     // Empty again, keeping every buffer.
     void reset() noexcept {
       used = 0;
       records.clear();
-      converted = false;
     }
   };
 
+  void convert(Batch& batch) const;
   void hand_over();
+  void take_converted();
+  void place(Batch&& batch);
   void give_up() noexcept;
   void run() noexcept;
 
   RowConverter convert_;
-  Batch filling_;  // the parser's side
-  BoundedQueue<Batch> queue_{kMaxQueued};
-  RegistryRecordList list_;     // the builder's thread's, until joined
-  std::exception_ptr failure_;  // what ended the builder's thread, read once it is joined
-  std::thread worker_;          // last: started once everything it uses is ready
+  // The parser's thread's alone.
+  Batch filling_;
+  std::vector<Batch> spares_;
+  // One per batch not yet in the list, in row order: converted, or still on the other thread.
+  std::deque<std::optional<Batch>> placed_;
+  RegistryRecordList list_;
+  // The hand-off, both ways. Converted batches come back in the order they went out.
+  BoundedQueue<Batch> to_convert_{kMaxQueued};
+  // Room for all that can come back between two hand-overs, so the other thread seldom waits.
+  BoundedQueue<Batch> converted_{kMaxQueued + 2};
+  std::thread worker_;  // last: started once everything it uses is ready
 };
 
 }  // namespace kolvo

@@ -90,17 +90,14 @@ class BoundedQueue {
   std::optional<T> pop() {
     std::unique_lock lock(mutex_);
     item_or_end_.wait(lock, [this] { return count_ > 0 || ended_ || cancel_reason_; });
-    if (cancel_reason_) std::rethrow_exception(cancel_reason_);
-    if (count_ == 0) {
-      if (failure_) std::rethrow_exception(failure_);
-      return std::nullopt;
-    }
-    std::optional<T> item(std::move(slots_[head_]));
-    slots_[head_].reset();
-    head_ = (head_ + 1) % slots_.size();
-    --count_;
-    room_.notify_one();
-    return item;
+    return dequeue();
+  }
+
+  // The oldest item if one is queued now; nothing when none is, whether or not more will come.
+  // Throws as pop() does.
+  std::optional<T> try_pop() {
+    std::lock_guard lock(mutex_);
+    return dequeue();
   }
 
   // Ends the hand-off for both sides: wakes whoever waits, and makes every push and pop throw
@@ -139,6 +136,20 @@ class BoundedQueue {
     slots_[(head_ + count_) % slots_.size()].emplace(std::move(item));
     ++count_;
     item_or_end_.notify_one();
+  }
+
+  std::optional<T> dequeue() {
+    if (cancel_reason_) std::rethrow_exception(cancel_reason_);
+    if (count_ == 0) {
+      if (ended_ && failure_) std::rethrow_exception(failure_);
+      return std::nullopt;
+    }
+    std::optional<T> item(std::move(slots_[head_]));
+    slots_[head_].reset();
+    head_ = (head_ + 1) % slots_.size();
+    --count_;
+    room_.notify_one();
+    return item;
   }
 
   void end(std::exception_ptr failure) noexcept {

@@ -96,18 +96,29 @@ TEST(BoundedQueueTest, ItemsComeOutInTheOrderTheyWentIn) {
   }
 }
 
-TEST(BoundedQueueTest, TryPushTakesAnItemOnlyWhileThereIsRoom) {
+// Neither try_push() nor try_pop() ever waits; each says what it could not do, and both learn
+// of a failure or a cancel as pop() does.
+TEST(BoundedQueueTest, TryPushAndTryPopTakeWhatIsThereWithoutWaiting) {
   BoundedQueue<std::string> queue(2);
+  EXPECT_EQ(queue.try_pop(), std::nullopt);
   std::string item = "first";
   EXPECT_TRUE(queue.try_push(item));
   queue.push("second");
   item = "third";
   EXPECT_FALSE(queue.try_push(item));
   EXPECT_EQ(item, "third") << "a refused item is left as it was";
-  EXPECT_EQ(queue.pop(), "first");
+  EXPECT_EQ(queue.try_pop(), "first");
   EXPECT_TRUE(queue.try_push(item));
-  EXPECT_EQ(queue.pop(), "second");
-  EXPECT_EQ(queue.pop(), "third");
+  EXPECT_EQ(queue.try_pop(), "second");
+  queue.fail(kFailure);
+  EXPECT_EQ(queue.try_pop(), "third");
+  testing_support::expect_throws_exactly([&] { queue.try_pop(); }, kFailure);
+
+  BoundedQueue<std::string> cancelled(2);
+  cancelled.push("dropped");
+  cancelled.cancel(kReason);
+  testing_support::expect_throws_exactly([&] { cancelled.try_pop(); }, kReason);
+  testing_support::expect_throws_exactly([&] { cancelled.try_push(item); }, kReason);
 }
 
 TEST(BoundedQueueTest, AProducerFailureReachesTheConsumerAfterTheQueuedItems) {

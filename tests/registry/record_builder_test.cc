@@ -9,10 +9,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -174,38 +177,43 @@ TEST(RecordBuilderTest, AFailureOnTheBuildersThreadReachesFinish) {
       probe.failing_row = c.failing_row;
       probe.failure = c.failure;
       RecordBuilder builder(probe.converter());
-      // The failure may already stop the second hand-over, in add() or in finish().
-      try {
-        add_rows(builder, 0, c.rows);
-      } catch (...) {
-        EXPECT_EQ(std::current_exception(), c.failure);
-      }
+      // add() hands over at most the first batch, before anything can have failed.
+      add_rows(builder, 0, c.rows);
       expect_finish_throws(builder, c.failure);
       EXPECT_EQ(probe.on_parser, 0u) << "the case meant the builder's thread to convert";
     });
   }
 }
 
-// The builder's thread fails at its first row. The parser learns it at a hand-over: at the
-// latest the one after the queue filled behind the failed batch, where it converts a batch and
-// then waits for room.
-TEST(RecordBuilderTest, AFailureOnTheBuildersThreadStopsTheParserAtAHandOver) {
+// Whether a thread of this process has this name.
+bool thread_named(const std::string& name) {
+  std::error_code error;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
+    std::string comm;
+    std::getline(std::ifstream(task.path() / "comm"), comm);
+    if (comm == name) return true;
+  }
+  return false;
+}
+
+// The builder's thread fails at its first row and ends; the parser's very next hand-over throws
+// that failure, and no add() before it does.
+TEST(RecordBuilderTest, AFailureOnTheBuildersThreadStopsTheParserAtItsNextHandOver) {
   run_within_hang_limit([&] {
     Probe probe(std::this_thread::get_id());
     probe.failing_row = 0;
     RecordBuilder builder(probe.converter());
-    std::size_t stopped_at = SIZE_MAX;
-    for (std::size_t i = 0; i < 20 * kBatch && stopped_at == SIZE_MAX; ++i) {
-      try {
-        builder.add(numbered_row(i));
-      } catch (...) {
-        EXPECT_EQ(std::current_exception(), probe.failure);
-        stopped_at = i;
-      }
+    add_rows(builder, 0, kBatch);
+    ASSERT_EQ(probe.builder_reached().wait_for(testing_support::kHangLimit / 4),
+              std::future_status::ready);
+    const auto deadline = std::chrono::steady_clock::now() + testing_support::kHangLimit / 4;
+    while (thread_named("rl-records") && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    EXPECT_TRUE(stopped_at == 2 * kBatch - 1 || stopped_at == 3 * kBatch - 1 ||
-                stopped_at == 4 * kBatch - 1)
-        << "add() threw at row " << stopped_at;
+    ASSERT_FALSE(thread_named("rl-records")) << "the failed thread did not end";
+    add_rows(builder, kBatch, 2 * kBatch - 1);
+    testing_support::expect_throws_exactly([&] { builder.add(numbered_row(2 * kBatch - 1)); },
+                                           probe.failure);
     expect_finish_throws(builder, probe.failure);
   });
 }
