@@ -1,13 +1,7 @@
 #include "registry/registry.h"
 
-#include <algorithm>
-#include <condition_variable>
-#include <deque>
-#include <exception>
-#include <iterator>
 #include <memory>
-#include <mutex>
-#include <thread>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -16,7 +10,7 @@
 #include "platform/feeds/spreadsheets_service.h"
 #include "platform/failure/failure.h"
 #include "platform/text/text.h"
-#include "platform/threads/thread_name.h"
+#include "registry/record_builder.h"
 
 namespace kolvo {
 namespace {
@@ -38,160 +32,6 @@ HttpOptions http_options(const RegistryClientConfig& config) {
   http.max_body_bytes = config.max_body_bytes;
   return http;
 }
-
-// Makes records of rows on a second thread while the parser reads on, and on the parser's
-// own thread too whenever the other one has fallen behind. Rows travel in batches of entries
-// that are reused, strings and all, so a copy costs no allocation. Each batch carries the
-// chunk its records go to, taken in row order, so whichever thread converts it the order
-// holds. The second thread also moves finished chunks into the list as they complete, in
-// order, so that little is left to do once the last row is in.
-class RecordBuilder {
- public:
-  explicit RecordBuilder(RegistryRecordList& list) : list_(list), worker_([this] { run(); }) {}
-  ~RecordBuilder() { stop(); }
-  RecordBuilder(const RecordBuilder&) = delete;
-  RecordBuilder& operator=(const RecordBuilder&) = delete;
-
-  void add(const FeedEntry& row) {
-    if (filling_.used == filling_.rows.size()) filling_.rows.emplace_back();
-    FeedEntry& copy = filling_.rows[filling_.used++];
-    copy.elements.resize(row.elements.size());
-    for (std::size_t i = 0; i < row.elements.size(); ++i) {
-      copy.elements[i].local_name = row.elements[i].local_name;
-      copy.elements[i].value = row.elements[i].value;
-    }
-    if (filling_.used == kBatchRows) submit();
-  }
-
-  // Waits for every record and fills the list; rethrows what went wrong on either thread.
-  void finish() {
-    submit();
-    stop();  // the other thread converts all that is queued before it ends
-    if (failure_) std::rethrow_exception(failure_);
-    collect();  // what the other thread had not yet moved into the list
-  }
-
- private:
-  static constexpr std::size_t kBatchRows = 256;
-  static constexpr std::size_t kMaxQueued = 2;
-
-  struct Chunk {
-    RegistryRecordList records;
-    bool done = false;  // converted, and ready to join the list
-  };
-
-  // Only the elements are copied: they are all a record is made of.
-  struct Batch {
-    std::vector<FeedEntry> rows;
-    std::size_t used = 0;
-    Chunk* chunk = nullptr;  // where its records go
-  };
-
-  // Queues the filled batch for the other thread or, when it is behind, converts it here.
-  void submit() {
-    if (filling_.used == 0) return;
-    std::unique_lock lock(mutex_);
-    // Once either thread has failed, the rest of the answer is not worth reading.
-    if (failure_) std::rethrow_exception(failure_);
-    // A deque: adding or taking a chunk at either end leaves the others where they are.
-    filling_.chunk = &chunks_.emplace_back();
-    if (queue_.size() < kMaxQueued) {
-      queue_.push_back(std::move(filling_));
-      if (!spares_.empty()) {
-        filling_ = std::move(spares_.back());
-        spares_.pop_back();
-      } else {
-        filling_ = Batch();
-      }
-      changed_.notify_all();
-    } else {
-      lock.unlock();
-      convert(filling_);
-    }
-    filling_.used = 0;
-  }
-
-  void convert(const Batch& batch) {
-    std::exception_ptr failure;
-    try {
-      batch.chunk->records.reserve(batch.used);
-      for (std::size_t i = 0; i < batch.used; ++i) {
-        batch.chunk->records.push_back(to_record(batch.rows[i]));
-      }
-    } catch (...) {
-      failure = std::current_exception();
-    }
-    std::lock_guard lock(mutex_);
-    if (failure && !failure_) failure_ = failure;
-    batch.chunk->done = true;
-  }
-
-  void fail(std::exception_ptr failure) noexcept {
-    std::lock_guard lock(mutex_);
-    if (!failure_) failure_ = std::move(failure);
-  }
-
-  // Moves the converted chunks at the front, in row order, into the list. Only one thread
-  // at a time touches the list: the other thread while it runs, then finish().
-  void collect() {
-    std::vector<RegistryRecordList> ready;
-    {
-      std::lock_guard lock(mutex_);
-      while (!chunks_.empty() && chunks_.front().done) {
-        ready.push_back(std::move(chunks_.front().records));
-        chunks_.pop_front();
-      }
-    }
-    for (RegistryRecordList& records : ready) {
-      list_.insert(list_.end(), std::make_move_iterator(records.begin()),
-                   std::make_move_iterator(records.end()));
-    }
-  }
-
-  void stop() {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-      changed_.notify_all();
-    }
-    if (worker_.joinable()) worker_.join();
-  }
-
-  // Nothing may leave a thread's function: a throw there ends the process. Whatever fails here
-  // (memory running out in collect() or for a spare, as much as in a conversion) is kept for
-  // finish() and the parser's next submit(), and this thread stops taking batches.
-  void run() noexcept {
-    name_this_thread("rl-records");
-    try {
-      std::unique_lock lock(mutex_);
-      for (;;) {
-        changed_.wait(lock, [this] { return !queue_.empty() || stopping_ || failure_; });
-        if (queue_.empty() || failure_) return;
-        Batch batch = std::move(queue_.front());
-        queue_.pop_front();
-        lock.unlock();
-        convert(batch);
-        collect();
-        lock.lock();
-        batch.used = 0;
-        spares_.push_back(std::move(batch));
-      }
-    } catch (...) {
-      fail(std::current_exception());
-    }
-  }
-
-  RegistryRecordList& list_;
-  Batch filling_;  // the parser's side
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<Chunk> chunks_;   // one per batch not yet in the list, in row order
-  std::deque<Batch> queue_;    // filled batches the other thread has not taken
-  std::vector<Batch> spares_;  // converted batches, for reuse
-  bool stopping_ = false;
-  std::exception_ptr failure_;  // the first failure on either thread
-  std::thread worker_;          // last: started once everything it uses is ready
-};
 
 }  // namespace
 
@@ -295,14 +135,10 @@ RegistryRecordList read_registry(SpreadsheetsService& service,
   const FeedLink* list_link = worksheet->find_link(kListFeedRel);
   if (list_link == nullptr) throw Failure("list query: the worksheet has no list feed link");
   // Each row becomes a record as it is read, so the rows are never all held twice. Should the
-  // feed fail part way, the exception discards the records made so far with the list.
-  RegistryRecordList list;
-  {
-    RecordBuilder builder(list);
-    service.query(ListQuery(list_link->href), [&](const FeedEntry& row) { builder.add(row); });
-    builder.finish();
-  }
-  return list;
+  // feed fail part way, the builder goes with the records made so far.
+  RecordBuilder builder;
+  service.query(ListQuery(list_link->href), [&](const FeedEntry& row) { builder.add(row); });
+  return builder.finish();
 }
 
 }  // namespace kolvo

@@ -4,16 +4,15 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <chrono>
-#include <condition_variable>
-#include <deque>
+#include <cstdlib>
 #include <exception>
 #include <mutex>
 #include <optional>
 #include <thread>
 
 #include "platform/failure/failure.h"
+#include "platform/threads/bounded_queue.h"
 #include "platform/threads/thread_name.h"
 
 namespace kolvo {
@@ -50,80 +49,42 @@ using Clock = std::chrono::steady_clock;
 // receiving (TLS, decompression) and consuming (parsing) run at the same time on two cores.
 // Bytes travel in blocks, few and large enough that handing one over costs nothing; at most
 // kMaxQueued wait at a time, so a consumer slower than the network holds the transfer back
-// instead of letting the body pile up in memory.
+// instead of letting the body pile up in memory. Consumed blocks come back for reuse, so a long
+// body costs no allocation per block. The consumer reads `blocks` directly.
 class BodyPipe {
  public:
   static constexpr std::size_t kBlockBytes = std::size_t{256} << 10;
   static constexpr std::size_t kMaxQueued = 8;
 
-  // Receiving side. False once the consumer has given up: the transfer should end.
-  bool write(const char* data, std::size_t length) {
+  // Receiving side: adds the bytes, handing each full block over, waiting for room while
+  // kMaxQueued wait. Once the consumer has cancelled, a hand-over throws its reason.
+  void write(const char* data, std::size_t length) {
     while (length > 0) {
       if (filling_.capacity() < kBlockBytes) filling_.reserve(kBlockBytes);
-      const std::size_t room = kBlockBytes - filling_.size();
-      const std::size_t piece = std::min(room, length);
+      const std::size_t piece = std::min(kBlockBytes - filling_.size(), length);
       filling_.append(data, piece);
       data += piece;
       length -= piece;
-      if (filling_.size() == kBlockBytes && !hand_over()) return false;
+      if (filling_.size() == kBlockBytes) hand_over();
     }
-    return !cancelled();
   }
-  // Receiving side, once the transfer is over: passes on what is left, then tells the
-  // consumer that nothing more will come.
-  void close(bool complete) {
-    if (complete && !filling_.empty()) hand_over();
-    std::lock_guard lock(mutex_);
-    closed_ = true;
-    ready_.notify_all();
+  // Receiving side, once the whole body is in: hands over what is left, then tells the consumer
+  // that nothing more will come. Throws as write does.
+  void close() {
+    if (!filling_.empty()) hand_over();
+    blocks.close();
   }
 
-  // Consuming side. The next block, or nothing once the body is over; recycle each block.
-  std::optional<std::string> next() {
-    std::unique_lock lock(mutex_);
-    ready_.wait(lock, [this] { return !queue_.empty() || closed_; });
-    if (queue_.empty()) return std::nullopt;
-    std::string block = std::move(queue_.front());
-    queue_.pop_front();
-    room_.notify_all();
-    return block;
-  }
-  void recycle(std::string block) {
-    block.clear();
-    std::lock_guard lock(mutex_);
-    if (spare_.empty()) spare_ = std::move(block);
-  }
-  // Consuming side: nothing more is wanted. Wakes a receiver waiting for room.
-  void cancel() {
-    std::lock_guard lock(mutex_);
-    cancelled_ = true;
-    room_.notify_all();
-  }
+  BoundedQueue<std::string> blocks{kMaxQueued};
 
  private:
-  bool cancelled() {
-    std::lock_guard lock(mutex_);
-    return cancelled_;
-  }
-  bool hand_over() {
-    std::unique_lock lock(mutex_);
-    room_.wait(lock, [this] { return queue_.size() < kMaxQueued || cancelled_; });
-    if (cancelled_) return false;
-    queue_.push_back(std::move(filling_));
-    filling_ = std::move(spare_);
-    spare_.clear();
-    ready_.notify_all();
-    return true;
+  void hand_over() {
+    blocks.push(std::move(filling_));
+    filling_ = blocks.take_spare().value_or(std::string());
+    filling_.clear();
   }
 
-  std::mutex mutex_;
-  std::condition_variable ready_;  // a block was queued, or the body is over
-  std::condition_variable room_;   // a block was taken, or the consumer gave up
-  std::deque<std::string> queue_;
   std::string filling_;  // receiving side only
-  std::string spare_;    // a consumed block kept for reuse
-  bool closed_ = false;
-  bool cancelled_ = false;
 };
 
 // The state of one transfer, shared with curl's callbacks.
@@ -165,9 +126,11 @@ std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user)
     if (transfer.collected != nullptr) {
       transfer.collected->append(data, length);
     } else {
-      if (!transfer.pipe->write(data, length)) return CURL_WRITEFUNC_ERROR;
+      transfer.pipe->write(data, length);
       // Time spent waiting for the consumer to make room is not the peer going quiet.
       transfer.last_progress = Clock::now();
+      // A consumer that gave up ends the transfer now, not at the next block.
+      if (transfer.pipe->blocks.cancelled()) return CURL_WRITEFUNC_ERROR;
     }
   } catch (...) {
     transfer.receive_failure = std::current_exception();
@@ -178,6 +141,8 @@ std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user)
 
 int on_progress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
   auto& transfer = *static_cast<Transfer*>(user);
+  // A consumer that gave up ends the transfer even while the peer sends nothing.
+  if (transfer.pipe != nullptr && transfer.pipe->blocks.cancelled()) return 1;
   const Clock::time_point now = Clock::now();
   if (downloaded + uploaded != transfer.bytes_moved) {
     transfer.bytes_moved = downloaded + uploaded;
@@ -319,42 +284,37 @@ void HttpClient::get(const std::string& url, const std::vector<std::string>& hea
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
 
   // The transfer runs on a thread of its own while this one hands the body to the sink. The
-  // handle is used by that thread alone until it has been joined.
-  CURLcode code = CURLE_OK;
-  std::exception_ptr close_failure;
-  // Nothing may leave the thread's function, where a throw would end the process: a failure
-  // to pass on the last block comes back here and is rethrown once the thread has ended.
+  // handle is used by that thread alone until it has been joined. Its outcome travels through
+  // the pipe: a failed transfer reaches this side after the blocks received before it, and a
+  // throw from the sink cancels the pipe, which ends the transfer at curl's next callback.
   std::thread receiver([&]() noexcept {
     name_this_thread("rl-transfer");
-    code = curl_easy_perform(curl);
+    const CURLcode code = curl_easy_perform(curl);
+    // Nothing may leave the thread's function, where a throw would end the process.
     try {
-      pipe.close(code == CURLE_OK);
+      check_transfer(code, transfer, handle_->error);
+      long status = 0;
+      curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+      // An answer without a body, a redirect for instance, never reaches the write callback.
+      if (!is_success(status)) throw Failure("HTTP " + std::to_string(status));
+      pipe.close();
     } catch (...) {
-      close_failure = std::current_exception();
-      pipe.close(false);
+      pipe.blocks.fail(std::current_exception());
     }
   });
-  std::exception_ptr sink_failure;
-  while (std::optional<std::string> block = pipe.next()) {
-    if (!sink_failure) {
-      try {
-        sink(*block);
-      } catch (...) {
-        sink_failure = std::current_exception();
-        pipe.cancel();
-      }
+  std::exception_ptr failure;
+  try {
+    while (std::optional<std::string> block = pipe.blocks.pop()) {
+      sink(*block);
+      pipe.blocks.recycle(std::move(*block));
     }
-    pipe.recycle(std::move(*block));
+  } catch (...) {
+    failure = std::current_exception();
+    pipe.blocks.cancel(failure);
   }
   receiver.join();
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
-  if (sink_failure) std::rethrow_exception(sink_failure);
-  if (close_failure) std::rethrow_exception(close_failure);
-  check_transfer(code, transfer, handle_->error);
-  long status = 0;
-  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-  // An answer without a body, a redirect for instance, never reaches the write callback.
-  if (!is_success(status)) throw Failure("HTTP " + std::to_string(status));
+  if (failure) std::rethrow_exception(failure);
 }
 
 HttpResponse HttpClient::post_form(const std::string& url, std::string_view form) {
