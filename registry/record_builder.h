@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/feeds/feeds.h"  // FeedEntry: the rows
+#include "platform/feeds/feed.h"  // FeedEntry: the rows
 #include "platform/threads/bounded_queue.h"
 #include "registry/registry_record.h"
 
