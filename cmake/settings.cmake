@@ -17,6 +17,7 @@
 #   choice   one of VALUES; C++ std::string
 #   seconds  a whole number of seconds; C++ long
 #   bytes    a whole number of bytes; C++ std::uint64_t
+#   count    a whole number up to MAX; C++ int
 #   bool     ON or OFF, a CMake option; C++ bool
 include(${CMAKE_CURRENT_LIST_DIR}/settings_support.cmake)
 
@@ -80,6 +81,20 @@ registry_setting(REQUEST_TIMEOUT_SECONDS seconds 300
   "The deadline of each whole request, in seconds.")
 registry_setting(MAX_BODY_BYTES bytes 268435456
   "The largest response body accepted, in bytes, after decompression.")
+registry_setting(RETRIES count 0
+  "How many times a request refused for now is tried again, 0 to 10; 0 never tries again."
+  MAX 10
+  PAGE [[
+How many times a request is tried again when it failed before any of its
+answer was taken: the connection failed before an answer came, or the service
+answered 429, 500, 502, 503 or 504, or refused with 403 for a rate limit.
+Between tries the program waits 1, 2, 4, 8, 16 and then 32 seconds, each with
+up to a second more at random, or as long as the answer's
+.B Retry\-After
+asks, but never more than 32 seconds.
+An answer that failed part way is never tried again.
+0 to 10; 0, the default, never tries again.
+]])
 registry_setting(REPORT_FAILURE_CAUSE bool OFF
   "On a failed run, also write one line naming the step and the cause to standard error."
   APP_ONLY

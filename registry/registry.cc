@@ -7,8 +7,9 @@
 
 #include "platform/auth/auth.h"
 #include "platform/certificate/certificate.h"
-#include "platform/feeds/spreadsheets_service.h"
 #include "platform/failure/failure.h"
+#include "platform/feeds/google_error.h"
+#include "platform/feeds/spreadsheets_service.h"
 #include "platform/text/text.h"
 #include "registry/record_builder.h"
 
@@ -30,6 +31,12 @@ HttpOptions http_options(const RegistryClientConfig& config) {
   http.stall_timeout_seconds = config.stall_timeout_seconds;
   http.request_timeout_seconds = config.request_timeout_seconds;
   http.max_body_bytes = config.max_body_bytes;
+  http.retries = config.retries;
+  // Drive refuses a burst of requests with a 403 that names a rate limit, not with a 429.
+  http.also_retry = [](long status, std::string_view body) {
+    return status == 403 && is_rate_limited(parse_google_error(body));
+  };
+  http.retry_clock = config.retry_clock;
   return http;
 }
 
@@ -95,9 +102,9 @@ RegistryRecordList retrieve_registry(const RegistryClientConfig& config) {
 
   // A JSON key names its account, so the build need not; the credential refuses a key of
   // another account, or for another token endpoint, before anything is sent.
-  std::string account =
+  const std::string account =
       config.service_account.empty() ? key.client_email.value_or("") : config.service_account;
-  ServiceAccountCredentialInitializer initializer(std::move(account), config.token_uri, http);
+  ServiceAccountCredentialInitializer initializer(account, config.token_uri, http);
   initializer.scopes = service->scopes();
   initializer.from_key(std::move(key));
   ServiceAccountCredential credential(std::move(initializer));
@@ -109,20 +116,24 @@ RegistryRecordList retrieve_registry(const RegistryClientConfig& config) {
   request_factory.add_custom_header(kAuthorizationHeaderPrefix + credential.token()->access_token);
   service->set_request_factory(std::move(request_factory));
 
-  return read_registry(*service, config.spreadsheet_title);
+  return read_registry(*service, config.spreadsheet_title, account);
 }
 
-RegistryRecordList read_registry(SpreadsheetsService& service,
-                                 const std::string& spreadsheet_title) {
+RegistryRecordList read_registry(SpreadsheetsService& service, const std::string& spreadsheet_title,
+                                 const std::string& account) {
   const Feed spreadsheets = service.query(SpreadsheetQuery{spreadsheet_title});
   // A service that reads one spreadsheet by its ID answers with that one alone, and a build
   // that names it so may leave the title empty: then any title will do.
-  const FeedEntry* spreadsheet =
-      spreadsheet_title.empty() && spreadsheets.entries.size() == 1
-          ? &spreadsheets.entries.front()
-          : find_spread_sheet(spreadsheets, spreadsheet_title);
+  const FeedEntry* spreadsheet = spreadsheet_title.empty() && spreadsheets.entries.size() == 1
+                                     ? &spreadsheets.entries.front()
+                                     : find_spread_sheet(spreadsheets, spreadsheet_title);
   if (spreadsheet == nullptr) {
-    throw Failure("spreadsheet search: no spreadsheet is titled \"" + spreadsheet_title + "\"");
+    // The account sees only what is shared with it: the likeliest cause, and the one to name.
+    throw Failure(account.empty()
+                      ? "spreadsheet search: no spreadsheet is titled \"" + spreadsheet_title + "\""
+                      : "spreadsheet search: no spreadsheet titled \"" + spreadsheet_title +
+                            "\" is shared with " + account +
+                            ": share it with that address (Viewer is enough)");
   }
 
   const Feed worksheets = service.query_worksheets(*spreadsheet);

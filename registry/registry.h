@@ -34,11 +34,14 @@ struct RegistryClientConfig {
   std::string spreadsheets_feed_uri;  // gdata only
   std::string drive_files_uri;        // sheets-v4 only
   std::string sheets_uri;             // sheets-v4 only
-  std::string ca_bundle;        // empty: the system trust store
+  std::string ca_bundle;              // empty: the system trust store
   long connect_timeout_seconds = 0;
   long stall_timeout_seconds = 0;
   long request_timeout_seconds = 0;
   std::uint64_t max_body_bytes = 0;
+  int retries = 0;  // tries again for a request refused for now, at most kMaxRetries
+  // Not a setting: where the waits between tries are spent, the real clock when null.
+  RetryClock* retry_clock = nullptr;
 };
 
 // Fetches the whole registry or throws Failure; never returns part of it. Signs in, then reads
@@ -49,7 +52,9 @@ RegistryRecordList retrieve_registry(const RegistryClientConfig& config);
 // exact title (an empty title takes the spreadsheets feed's only entry, as a service that reads
 // a spreadsheet by its ID gives), its worksheet "Registry", follows that worksheet's list-feed
 // link and turns every row into a record. Throws Failure; never returns part of the registry.
-RegistryRecordList read_registry(SpreadsheetsService& service, const std::string& spreadsheet_title);
+// The account that signed in, when given, is named when no spreadsheet has the title.
+RegistryRecordList read_registry(SpreadsheetsService& service, const std::string& spreadsheet_title,
+                                 const std::string& account = {});
 
 // The first entry, in feed order, whose title equals the wanted one exactly (case-sensitive,
 // byte for byte), or nullptr. An entry without a title throws Failure: the feed is not what

@@ -102,20 +102,26 @@ struct Transfer {
   std::uint64_t received = 0;
   std::uint64_t limit = 0;
   long refused_status = 0;             // a non-2xx status seen before any body byte was passed on
+  std::string error_body;              // the start of a refused answer's body, never passed on
   std::exception_ptr receive_failure;  // a throw while taking the body, rethrown after curl returns
   bool over_limit = false;
 };
 
+// Enough of a refusal's body to read the service's reasons from, and no more.
+constexpr std::size_t kMaxErrorBody = std::size_t{64} << 10;
+
 std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
   auto& transfer = *static_cast<Transfer*>(user);
   const std::size_t length = size * count;
-  if (transfer.pipe != nullptr && transfer.received == 0) {
+  if (transfer.pipe != nullptr && transfer.received == 0 && transfer.refused_status == 0) {
     long status = 0;
     curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &status);
-    if (!is_success(status)) {
-      transfer.refused_status = status;
-      return CURL_WRITEFUNC_ERROR;
-    }
+    if (!is_success(status)) transfer.refused_status = status;
+  }
+  if (transfer.refused_status != 0) {
+    const std::size_t kept = std::min(length, kMaxErrorBody - transfer.error_body.size());
+    transfer.error_body.append(data, kept);
+    return kept == length ? length : CURL_WRITEFUNC_ERROR;
   }
   transfer.received += length;
   if (transfer.received > transfer.limit) {
@@ -238,16 +244,50 @@ void set_common_options(CURL* curl, const HttpOptions& options, char* error_buff
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
 }
 
+// The delay a refusal asks for in its Retry-After header, if it gives one.
+std::optional<std::chrono::seconds> retry_after(CURL* curl) {
+  curl_header* header = nullptr;
+  if (curl_easy_header(curl, "Retry-After", 0, CURLH_HEADER, -1, &header) != CURLHE_OK) {
+    return std::nullopt;
+  }
+  return parse_retry_after(header->value);
+}
+
+// Failures of the connection itself, which may pass. A certificate that cannot be trusted never
+// does, and is not among them.
+bool is_connection_failure(CURLcode code) {
+  switch (code) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // The one place where curl's outcome of a transfer becomes a Failure.
-void check_transfer(CURLcode code, const Transfer& transfer, const char* error_buffer) {
+void check_transfer(CURLcode code, Transfer& transfer, const char* error_buffer) {
   if (transfer.receive_failure) std::rethrow_exception(transfer.receive_failure);
   if (transfer.over_limit) throw Failure("response body exceeds the size limit");
-  if (transfer.stalled) throw Failure("no data received within the stall limit");
   if (transfer.refused_status != 0) {
-    throw Failure("HTTP " + std::to_string(transfer.refused_status));
+    throw HttpStatusError(transfer.refused_status, std::move(transfer.error_body),
+                          retry_after(transfer.curl));
+  }
+  long status = 0;
+  curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &status);
+  const bool answered = status != 0;
+  if (transfer.stalled) {
+    if (!answered) throw HttpConnectionError("no answer within the stall limit");
+    throw Failure("no data received within the stall limit");
   }
   if (code != CURLE_OK) {
     std::string detail = error_buffer[0] != '\0' ? error_buffer : curl_easy_strerror(code);
+    if (!answered && is_connection_failure(code)) throw HttpConnectionError(detail);
     throw Failure(detail);
   }
 }
@@ -265,8 +305,57 @@ CurlSlist make_header_list(const std::vector<std::string>& headers) {
 
 }  // namespace
 
+HttpStatusError::HttpStatusError(long status, std::string body,
+                                 std::optional<std::chrono::seconds> retry_after)
+    : Failure("HTTP " + std::to_string(status)),
+      status_(status),
+      body_(std::move(body)),
+      retry_after_(retry_after) {}
+
+bool HttpClient::retry_after_waiting(int retry, const HttpStatusError* refusal) {
+  if (retry >= std::min(options_.retries, kMaxRetries)) return false;
+  if (refusal != nullptr && !is_retryable_status(refusal->status()) &&
+      !(options_.also_retry && options_.also_retry(refusal->status(), refusal->body()))) {
+    return false;
+  }
+  RetryClock& clock =
+      options_.retry_clock != nullptr ? *options_.retry_clock : system_retry_clock();
+  clock.sleep(retry_wait(retry, refusal != nullptr ? refusal->retry_after() : std::nullopt,
+                         clock.random_fraction()));
+  return true;
+}
+
+// Both errors are thrown only while nothing of the body has reached the sink, so trying again
+// hands it the whole answer once.
 void HttpClient::get(const std::string& url, const std::vector<std::string>& headers,
                      const BodySink& sink) {
+  for (int retry = 0;; ++retry) {
+    try {
+      get_once(url, headers, sink);
+      return;
+    } catch (const HttpStatusError& refusal) {
+      if (!retry_after_waiting(retry, &refusal)) throw;
+    } catch (const HttpConnectionError&) {
+      if (!retry_after_waiting(retry, nullptr)) throw;
+    }
+  }
+}
+
+HttpResponse HttpClient::post_form(const std::string& url, std::string_view form) {
+  for (int retry = 0;; ++retry) {
+    try {
+      HttpResponse response = post_once(url, form);
+      if (is_success(response.status)) return response;
+      const HttpStatusError refusal(response.status, response.body, response.retry_after);
+      if (!retry_after_waiting(retry, &refusal)) return response;
+    } catch (const HttpConnectionError&) {
+      if (!retry_after_waiting(retry, nullptr)) throw;
+    }
+  }
+}
+
+void HttpClient::get_once(const std::string& url, const std::vector<std::string>& headers,
+                          const BodySink& sink) {
   CURL* curl = handle_->curl;
   handle_->error[0] = '\0';
   set_common_options(curl, options_, handle_->error);
@@ -296,7 +385,7 @@ void HttpClient::get(const std::string& url, const std::vector<std::string>& hea
       long status = 0;
       curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
       // An answer without a body, a redirect for instance, never reaches the write callback.
-      if (!is_success(status)) throw Failure("HTTP " + std::to_string(status));
+      if (!is_success(status)) throw HttpStatusError(status, {}, retry_after(curl));
       pipe.close();
     } catch (...) {
       pipe.blocks.fail(std::current_exception());
@@ -317,7 +406,7 @@ void HttpClient::get(const std::string& url, const std::vector<std::string>& hea
   if (failure) std::rethrow_exception(failure);
 }
 
-HttpResponse HttpClient::post_form(const std::string& url, std::string_view form) {
+HttpResponse HttpClient::post_once(const std::string& url, std::string_view form) {
   CURL* curl = handle_->curl;
   handle_->error[0] = '\0';
   set_common_options(curl, options_, handle_->error);
@@ -341,6 +430,7 @@ HttpResponse HttpClient::post_form(const std::string& url, std::string_view form
   curl_easy_setopt(curl, CURLOPT_POSTFIELDS, nullptr);
   check_transfer(code, transfer, handle_->error);
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
+  if (!is_success(response.status)) response.retry_after = retry_after(curl);
   return response;
 }
 

@@ -1,12 +1,17 @@
 // HTTPS transport for the token request and the feed queries, over libcurl.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/failure/failure.h"
+#include "platform/http/retry.h"
 
 namespace kolvo {
 
@@ -19,6 +24,35 @@ struct HttpOptions {
   long stall_timeout_seconds = 0;    // a transfer that receives no byte for this long fails
   long request_timeout_seconds = 0;  // whole request, so a slow drip cannot hold a run
   std::uint64_t max_body_bytes = 0;  // after decompression
+
+  // How many times a request is tried again (at most kMaxRetries) when it failed before any of
+  // its body was handed on: no answer at all (the connection failed before the status line), a
+  // status of is_retryable_status(), or a refusal that also_retry accepts. 0: never.
+  int retries = 0;
+  std::function<bool(long status, std::string_view body)> also_retry;
+  RetryClock* retry_clock = nullptr;  // the real one when null
+};
+
+// A request the server refused, with a status other than 2xx, before any of its body was handed
+// on. Its what() is "HTTP <status>"; the start of the answer's body is kept for whoever can read
+// more out of it.
+class HttpStatusError : public Failure {
+ public:
+  HttpStatusError(long status, std::string body, std::optional<std::chrono::seconds> retry_after);
+  long status() const { return status_; }
+  const std::string& body() const { return body_; }
+  std::optional<std::chrono::seconds> retry_after() const { return retry_after_; }
+
+ private:
+  long status_;
+  std::string body_;
+  std::optional<std::chrono::seconds> retry_after_;
+};
+
+// A request that got no answer: the connection failed, or went quiet, before the status line.
+class HttpConnectionError : public Failure {
+ public:
+  using Failure::Failure;
 };
 
 // Scheme, lower-case host and port (the scheme's default when the URL has none).
@@ -39,6 +73,7 @@ std::string percent_encode(std::string_view text);
 struct HttpResponse {
   long status = 0;
   std::string body;
+  std::optional<std::chrono::seconds> retry_after;  // from a Retry-After header
 };
 
 // Receives a response body piece by piece, as the bytes arrive.
@@ -46,7 +81,9 @@ using BodySink = std::function<void(std::string_view chunk)>;
 
 // One connection-reusing HTTPS client. Only https is spoken, TLS peers are always verified,
 // compressed responses are asked for and redirects are never followed. Every failure
-// (transport, TLS, limits, a throw from a sink) is thrown as Failure.
+// (transport, TLS, limits, a throw from a sink) is thrown as Failure. A request that fails
+// before any of its body was handed on is tried again as the options say; one that fails later
+// never is, as the sink has seen part of the answer.
 class HttpClient {
  public:
   explicit HttpClient(HttpOptions options);
@@ -54,14 +91,21 @@ class HttpClient {
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;
 
-  // GET with the given extra header lines; a status other than 2xx throws Failure before any
-  // byte reaches the sink.
+  // GET with the given extra header lines. A status other than 2xx throws HttpStatusError, and
+  // no answer at all HttpConnectionError, before any byte reaches the sink.
   void get(const std::string& url, const std::vector<std::string>& headers, const BodySink& sink);
 
-  // POST of a form body. Returns whatever status the server answered, with its body.
+  // POST of a form body. Returns whatever status the server answered last, with its body; no
+  // answer at all throws HttpConnectionError.
   HttpResponse post_form(const std::string& url, std::string_view form);
 
  private:
+  void get_once(const std::string& url, const std::vector<std::string>& headers,
+                const BodySink& sink);
+  HttpResponse post_once(const std::string& url, std::string_view form);
+  // Whether a failed attempt is worth another; waits before saying yes.
+  bool retry_after_waiting(int retry, const HttpStatusError* refusal);
+
   struct Handle;
   std::unique_ptr<Handle> handle_;
   HttpOptions options_;

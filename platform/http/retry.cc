@@ -11,9 +11,7 @@ namespace {
 
 class SystemRetryClock final : public RetryClock {
  public:
-  void sleep(std::chrono::milliseconds duration) override {
-    std::this_thread::sleep_for(duration);
-  }
+  void sleep(std::chrono::milliseconds duration) override { std::this_thread::sleep_for(duration); }
   double random_fraction() override {
     return std::uniform_real_distribution<double>(0.0, 1.0)(engine_);
   }
@@ -36,7 +34,8 @@ std::chrono::milliseconds retry_wait(int retry, std::optional<std::chrono::secon
   if (retry_after) return std::min<milliseconds>(*retry_after, limit);
   // 2^5 s is the limit already; a larger shift would only overflow.
   const milliseconds exponential = std::chrono::seconds(std::int64_t{1} << std::min(retry, 5));
-  const milliseconds jitter(static_cast<std::int64_t>(std::clamp(random_fraction, 0.0, 1.0) * 1000));
+  const milliseconds jitter(
+      static_cast<std::int64_t>(std::clamp(random_fraction, 0.0, 1.0) * 1000));
   return std::min(exponential + jitter, limit);
 }
 

@@ -318,7 +318,9 @@ TEST_P(RegistryListTest, NoSpreadsheetWithTheTitleIsNamedAsTheCause) {
   const ProcessResult result = run_process({program}, options);
   EXPECT_EQ(result.out, "[Fail]\n");
   EXPECT_EQ(result.err,
-            "registry-list: spreadsheet search: no spreadsheet is titled \"Inventory\"\n");
+            "registry-list: spreadsheet search: no spreadsheet titled \"Inventory\" is shared "
+            "with registry-reader@registry-project.iam.gserviceaccount.com: share it with that "
+            "address (Viewer is enough)\n");
 }
 
 TEST_P(RegistryListTest, MissingKeyFileFailsWithoutContactingTheService) {
@@ -582,6 +584,43 @@ TEST_P(JsonKeyProgramTest, KeyTheBuildCannotUseFailsWithoutContactingTheService)
                 fs::copy_options::overwrite_existing);
   EXPECT_EQ(run({}).out, "[Fail]\n");
   EXPECT_TRUE(service().requests().empty());
+}
+
+// Built as a user of the live service builds it (the default format, a JSON key, two retries),
+// the program rides out a service that is busy for a moment, and gives up on one that stays so.
+TEST(RetriesProgramTest, ABusyServiceIsWaitedForUpToTheRetriesAsked) {
+  fake::FakeService& service = service_for(Format::sheets_v4);
+  const fs::path directory =
+      fs::temp_directory_path() / ("registry-list-retries-" + std::to_string(getpid()));
+  fs::create_directories(directory);
+  testing_support::write_text_file(
+      (directory / JSON_CERTIFICATE_FILE).string(),
+      testing_support::json_key_text(kPki,
+                                     "https://127.0.0.1:" + std::to_string(TEST_PORT) + "/token"));
+  ProcessOptions options;
+  options.working_directory = directory.string();
+  const std::string values = testing_support::path_of(Format::sheets_v4, Stage::list);
+  auto list_requests = [&] {
+    const auto requests = service.requests();
+    return std::count_if(requests.begin(), requests.end(),
+                         [&](const fake::RecordedRequest& r) { return r.path == values; });
+  };
+  const fake::CannedResponse busy{
+      503, "application/json; charset=UTF-8", "{}", {{"Retry-After", "0"}}};
+
+  fake::Scenario scenario{sample_registry(), {}};
+  scenario.scripted[values] = {busy, busy};
+  service.set_scenario(scenario);
+  service.clear_requests();
+  EXPECT_EQ(run_process({LOOPBACK_V4_RETRIES_BUILD}, options).out, kSamplePlain);
+  EXPECT_EQ(list_requests(), 3);
+
+  scenario.scripted[values] = {busy, busy, busy};
+  service.set_scenario(scenario);
+  service.clear_requests();
+  EXPECT_EQ(run_process({LOOPBACK_V4_RETRIES_BUILD}, options).out, "[Fail]\n");
+  EXPECT_EQ(list_requests(), 3);
+  fs::remove_all(directory);
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, JsonKeyProgramTest,

@@ -13,6 +13,7 @@
 #include "fake_service.h"
 #include "http_options.h"
 #include "platform/failure/failure.h"
+#include "recording_retry_clock.h"
 
 namespace kolvo {
 namespace {
@@ -128,6 +129,179 @@ TEST(HttpClientTest, ASlowSinkIsNotAStall) {
     received.append(piece);
   });
   EXPECT_TRUE(received == body);
+}
+
+// Answers first with these, in turn, then with a 200 and body.
+void serve_after(std::vector<fake::CannedResponse> refusals, std::string body) {
+  fake::Scenario scenario;
+  scenario.overrides[kPath] = {200, "application/octet-stream", std::move(body)};
+  scenario.scripted[kPath] = std::move(refusals);
+  service().set_scenario(std::move(scenario));
+  service().clear_requests();
+}
+
+fake::CannedResponse refusal(int status, std::string retry_after = {}, std::string body = "no") {
+  fake::CannedResponse response{status, "application/json; charset=UTF-8", std::move(body)};
+  if (!retry_after.empty()) response.headers.push_back({"Retry-After", retry_after});
+  return response;
+}
+
+struct RetryCase {
+  const char* name;
+  int retries;
+  std::vector<fake::CannedResponse> refusals;
+  bool rate_limits_too;  // also_retry takes a 403 that names a rate limit
+  std::string outcome;   // the body received, or the failure's message
+  std::vector<long> waits_ms;
+  friend void PrintTo(const RetryCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class HttpRetryTest : public testing::TestWithParam<RetryCase> {};
+
+// The waits below are for a random fraction of 0.25: 1.25 s, 2.25 s, 4.25 s, ...
+TEST_P(HttpRetryTest, TriesAgainOnlyWhatMayPassAndWaitsAsTold) {
+  const RetryCase& c = GetParam();
+  testing_support::RecordingRetryClock clock;
+  HttpOptions retrying = options();
+  retrying.retries = c.retries;
+  retrying.retry_clock = &clock;
+  if (c.rate_limits_too) {
+    retrying.also_retry = [](long status, std::string_view body) {
+      return status == 403 && body.find("rateLimitExceeded") != std::string_view::npos;
+    };
+  }
+  HttpClient http(retrying);
+  serve_after(c.refusals, "the body");
+  std::string outcome;
+  try {
+    http.get(service().base_url() + kPath, {}, [&](std::string_view piece) { outcome += piece; });
+  } catch (const Failure& failure) {
+    outcome = failure.what();
+  }
+  EXPECT_EQ(outcome, c.outcome);
+  std::vector<long> waits;
+  for (const auto wait : clock.waits) waits.push_back(static_cast<long>(wait.count()));
+  EXPECT_EQ(waits, c.waits_ms);
+  EXPECT_EQ(service().requests().size(), c.waits_ms.size() + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HttpRetryTest,
+    testing::Values(
+        RetryCase{"NoRetriesAsked", 0, {refusal(503)}, false, "HTTP 503", {}},
+        RetryCase{"PassingFailuresThenTheBody",
+                  3,
+                  {
+                      refusal(503),
+                      refusal(500),
+                      refusal(502),
+                  },
+                  false,
+                  "the body",
+                  {1250, 2250, 4250}},
+        RetryCase{"TooManyFailures",
+                  2,
+                  {refusal(503), refusal(504), refusal(429)},
+                  false,
+                  "HTTP 429",
+                  {1250, 2250}},
+        RetryCase{"RetryAfterIsHeededUpToTheLimit",
+                  3,
+                  {refusal(429, "7"), refusal(503, "0"), refusal(503, "3600")},
+                  false,
+                  "the body",
+                  {7000, 0, 32000}},
+        RetryCase{"AnHttpDateIsNotHeeded",
+                  1,
+                  {refusal(503, "Wed, 21 Oct 2026 07:28:00 GMT")},
+                  false,
+                  "the body",
+                  {1250}},
+        RetryCase{"ALastingRefusalIsNotTriedAgain",
+                  5,
+                  {refusal(404), refusal(503)},
+                  false,
+                  "HTTP 404",
+                  {}},
+        RetryCase{"AForbiddenRateLimitOnlyWhenTheCallerSaysSo",
+                  5,
+                  {refusal(403, "", R"({"error":{"errors":[{"reason":"rateLimitExceeded"}]}})")},
+                  true,
+                  "the body",
+                  {1250}},
+        RetryCase{"AnotherForbiddenIsNot",
+                  5,
+                  {refusal(403, "", R"({"error":{"errors":[{"reason":"forbidden"}]}})")},
+                  true,
+                  "HTTP 403",
+                  {}},
+        RetryCase{"ARateLimitWithoutTheCallersWord",
+                  5,
+                  {refusal(403, "", R"({"error":{"errors":[{"reason":"rateLimitExceeded"}]}})")},
+                  false,
+                  "HTTP 403",
+                  {}}),
+    [](const testing::TestParamInfo<RetryCase>& info) { return info.param.name; });
+
+TEST(HttpClientTest, ARefusalKeepsTheStartOfItsBodyForItsReasons) {
+  HttpClient http(options());
+  serve_after({refusal(403, "", R"({"error":{"code":403}})")}, "");
+  try {
+    http.get(service().base_url() + kPath, {}, [](std::string_view) {});
+    ADD_FAILURE() << "a 403 was taken";
+  } catch (const HttpStatusError& refused) {
+    EXPECT_EQ(refused.status(), 403);
+    EXPECT_EQ(refused.body(), R"({"error":{"code":403}})");
+  }
+}
+
+// Once any of the body has reached the sink the request is never tried again: the sink would
+// see the start of the answer twice.
+TEST(HttpClientTest, AFailureAfterPartOfTheBodyIsNeverTriedAgain) {
+  testing_support::RecordingRetryClock clock;
+  HttpOptions retrying = options();
+  retrying.retries = 5;
+  retrying.retry_clock = &clock;
+  retrying.max_body_bytes = std::size_t{1} << 20;
+  HttpClient http(retrying);
+  serve_after({}, numbered_lines(std::size_t{4} << 20));
+  std::size_t received = 0;
+  EXPECT_THROW(http.get(service().base_url() + kPath, {},
+                        [&](std::string_view piece) { received += piece.size(); }),
+               Failure);
+  EXPECT_GT(received, 0u);
+  EXPECT_TRUE(clock.waits.empty());
+  EXPECT_EQ(service().requests().size(), 1u);
+}
+
+// No answer at all, here because nothing listens, is a failure that may pass.
+TEST(HttpClientTest, AConnectionThatFailsBeforeAnAnswerIsTriedAgain) {
+  testing_support::RecordingRetryClock clock;
+  HttpOptions retrying = options();
+  retrying.retries = 2;
+  retrying.retry_clock = &clock;
+  HttpClient http(retrying);
+  EXPECT_THROW(http.get("https://127.0.0.1:1/nothing", {}, [](std::string_view) {}),
+               HttpConnectionError);
+  EXPECT_EQ(clock.waits.size(), 2u);
+  EXPECT_THROW(http.post_form("https://127.0.0.1:1/token", "a=b"), HttpConnectionError);
+  EXPECT_EQ(clock.waits.size(), 4u);
+}
+
+TEST(HttpClientTest, ATokenRequestRefusedForNowIsTriedAgain) {
+  testing_support::RecordingRetryClock clock;
+  HttpOptions retrying = options();
+  retrying.retries = 1;
+  retrying.retry_clock = &clock;
+  HttpClient http(retrying);
+  serve_after({refusal(503, "2")}, R"({"access_token":"t"})");
+  const HttpResponse answer = http.post_form(service().base_url() + kPath, "a=b");
+  EXPECT_EQ(answer.status, 200);
+  EXPECT_EQ(answer.body, R"({"access_token":"t"})");
+  EXPECT_EQ(clock.waits, std::vector<std::chrono::milliseconds>{std::chrono::seconds(2)});
+  // Out of tries, the last answer is what the caller gets.
+  serve_after({refusal(503), refusal(503)}, "{}");
+  EXPECT_EQ(http.post_form(service().base_url() + kPath, "a=b").status, 503);
 }
 
 }  // namespace

@@ -49,8 +49,8 @@ TEST(RetryStatusTest, OnlyTooManyRequestsAndPassingServerFailures) {
 TEST(RetryAfterTest, TakesDelaySecondsOnly) {
   EXPECT_EQ(parse_retry_after("120"), seconds(120));
   EXPECT_EQ(parse_retry_after(" 0 "), seconds(0));
-  for (const char* value : {"", " ", "-1", "1.5", "12s", "Wed, 21 Oct 2026 07:28:00 GMT",
-                            "1234567890", "0x10"}) {
+  for (const char* value :
+       {"", " ", "-1", "1.5", "12s", "Wed, 21 Oct 2026 07:28:00 GMT", "1234567890", "0x10"}) {
     EXPECT_EQ(parse_retry_after(value), std::nullopt) << value;
   }
 }

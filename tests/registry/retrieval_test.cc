@@ -19,6 +19,7 @@
 #include "platform/auth/auth.h"
 #include "platform/failure/failure.h"
 #include "platform/feeds/sheets_v4/sheets_v4.h"
+#include "recording_retry_clock.h"
 #include "registry/registry.h"
 
 namespace kolvo {
@@ -602,6 +603,83 @@ TEST_F(DriveSearchTest, AnIncompleteSearchOrEndlessPagesFail) {
   service().clear_requests();
   EXPECT_THROW(retrieve(endless), Failure);
   EXPECT_EQ(drive_queries().size(), static_cast<std::size_t>(sheets_v4::kMaxDrivePages));
+}
+
+// What a user can act on is said in the failure: which address to share the spreadsheet with,
+// and which API the project must enable.
+struct CauseCase {
+  const char* name;
+  Stage stage;  // answered with the refusal, or with no spreadsheet when refusal is nullopt
+  std::optional<fake::CannedResponse> refusal;
+  std::string message;
+  friend void PrintTo(const CauseCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class ActionableCauseTest : public DriveSearchTest,
+                            public testing::WithParamInterface<CauseCase> {};
+
+TEST_P(ActionableCauseTest, SaysWhatToDo) {
+  const CauseCase& c = GetParam();
+  fake::Scenario scenario = serve(fake::Model{{spreadsheet("Inventory", "inv", "1")}});
+  if (c.refusal) {
+    scenario.scripted[path_of(Format::sheets_v4, c.stage)] = {*c.refusal};
+  } else {
+    scenario.model = fake::Model{{spreadsheet("Other", "inv", "1")}};
+  }
+  try {
+    retrieve(scenario);
+    ADD_FAILURE() << "no failure";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.what(), c.message);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, ActionableCauseTest,
+    testing::Values(
+        CauseCase{"NothingSharedWithTheAccount", Stage::spreadsheets, std::nullopt,
+                  "spreadsheet search: no spreadsheet titled \"Inventory\" is shared with "
+                  "registry-reader@registry-project.iam.gserviceaccount.com: share it with that "
+                  "address (Viewer is enough)"},
+        CauseCase{"DriveApiNotEnabled", Stage::spreadsheets,
+                  fake::v4_error(403, "PERMISSION_DENIED", "Access Not Configured.",
+                                 {"accessNotConfigured"}),
+                  "spreadsheets query: HTTP 403: the Google Drive API (drive.googleapis.com) is "
+                  "not enabled in the service account's project: enable it there"},
+        CauseCase{"SheetsApiDisabled", Stage::worksheets,
+                  fake::v4_error(403, "PERMISSION_DENIED", "has not been used", {},
+                                 {"SERVICE_DISABLED"}, "sheets.googleapis.com"),
+                  "worksheets query: HTTP 403: the Google Sheets API (sheets.googleapis.com) is "
+                  "not enabled in the service account's project: enable it there"},
+        CauseCase{
+            "SheetsApiDisabledForTheValues", Stage::list,
+            fake::v4_error(403, "PERMISSION_DENIED", "has not been used", {}, {"SERVICE_DISABLED"}),
+            "list query: HTTP 403: the Google Sheets API (sheets.googleapis.com) is not "
+            "enabled in the service account's project: enable it there"},
+        CauseCase{"AnotherForbiddenSaysOnlyItsStatus", Stage::list,
+                  fake::v4_error(403, "PERMISSION_DENIED", "The caller does not have permission",
+                                 {"forbidden"}),
+                  "list query: HTTP 403"}),
+    [](const testing::TestParamInfo<CauseCase>& info) { return info.param.name; });
+
+// Drive refuses bursts with a 403 that names a rate limit; with retries asked for, the search is
+// tried again after the wait, and without them the run fails at once.
+TEST_F(DriveSearchTest, ARateLimitedSearchIsTriedAgainWhenTheBuildAsks) {
+  fake::Scenario scenario = serve(fake::Model{{spreadsheet("Inventory", "inv", "1")}});
+  scenario.scripted[path_of(Format::sheets_v4, Stage::spreadsheets)] = {
+      fake::v4_error(403, "PERMISSION_DENIED", "Rate Limit Exceeded", {"userRateLimitExceeded"})};
+  service().set_scenario(scenario);
+  EXPECT_THROW(retrieve_registry(config()), Failure);
+
+  testing_support::RecordingRetryClock clock;
+  RegistryClientConfig retrying = config();
+  retrying.retries = 2;
+  retrying.retry_clock = &clock;
+  service().set_scenario(scenario);
+  service().clear_requests();
+  EXPECT_EQ(retrieve_registry(retrying), (RegistryRecordList{{u"1", {}}}));
+  EXPECT_EQ(clock.waits, std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(1250)});
+  EXPECT_EQ(drive_queries().size(), 2u);
 }
 
 // Named by its ID, the spreadsheet is read without Drive, with the Sheets scope alone.

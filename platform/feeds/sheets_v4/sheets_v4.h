@@ -114,8 +114,9 @@ class SheetsV4Service final : public SpreadsheetsService {
   Feed worksheets(const FeedEntry& spreadsheet) override;
   void rows(const ListQuery& query, const EntrySink& each_row) override;
   Feed search_drive(const std::string& title);
-  // Collects the whole answer into body, without the blanks between its tokens.
-  void fetch(const std::string& uri, JsonBody& body);
+  // Collects the whole answer into body, without the blanks between its tokens. The API is
+  // named when the service account's project has not enabled it.
+  void fetch(const std::string& uri, const char* api, JsonBody& body);
 
   std::string drive_files_uri_;
   std::string sheets_uri_;

@@ -1,7 +1,29 @@
 #include "platform/failure/failure.h"
+#include "platform/feeds/google_error.h"
 #include "platform/feeds/sheets_v4/sheets_v4.h"
 
 namespace kolvo::sheets_v4 {
+namespace {
+
+constexpr char kDriveApi[] = "Google Drive API (drive.googleapis.com)";
+constexpr char kSheetsApi[] = "Google Sheets API (sheets.googleapis.com)";
+
+// Runs a request, saying what to do when the service refuses it because the service account's
+// project has not enabled the API; every other failure goes on as it is.
+template <typename Request>
+void telling_which_api(const char* api, Request&& request) {
+  try {
+    request();
+  } catch (const HttpStatusError& refusal) {
+    if (refusal.status() == 403 && is_api_disabled(parse_google_error(refusal.body()))) {
+      throw Failure("HTTP 403: the " + std::string(api) +
+                    " is not enabled in the service account's project: enable it there");
+    }
+    throw;
+  }
+}
+
+}  // namespace
 
 SheetsV4Service::SheetsV4Service(const std::string& drive_files_uri, const std::string& sheets_uri,
                                  std::string spreadsheet_id, HttpClient& http)
@@ -22,7 +44,7 @@ Feed SheetsV4Service::spreadsheets(const SpreadsheetQuery& query) {
   // The one spreadsheet named by its ID; its sheets come with its title, and are kept for the
   // worksheets query, which then asks for nothing more.
   JsonBody body;
-  fetch(spreadsheet_uri(sheets_uri_, spreadsheet_id_), body);
+  fetch(spreadsheet_uri(sheets_uri_, spreadsheet_id_), kSheetsApi, body);
   by_id_ = parse_spreadsheet(body.text(0), sheets_uri_, spreadsheet_id_);
   // A wrong ID must fail rather than print somebody else's sheet.
   if (!query.title.empty() && by_id_->title != query.title) {
@@ -44,7 +66,7 @@ Feed SheetsV4Service::search_drive(const std::string& title) {
   std::string page_token;
   for (int page = 0; page < kMaxDrivePages; ++page) {
     JsonBody body;
-    fetch(drive_files_uri(drive_files_uri_, title, page_token), body);
+    fetch(drive_files_uri(drive_files_uri_, title, page_token), kDriveApi, body);
     DriveFilesPage answer = parse_drive_files(body.text(0));
     if (answer.incomplete_search) {
       // What was left out could be the spreadsheet, or an older one of the same title.
@@ -66,21 +88,25 @@ Feed SheetsV4Service::search_drive(const std::string& title) {
 Feed SheetsV4Service::worksheets(const FeedEntry& spreadsheet) {
   if (by_id_ && spreadsheet.id == spreadsheet_id_) return by_id_->sheets;
   JsonBody body;
-  fetch(spreadsheet_uri(sheets_uri_, spreadsheet.id), body);
+  fetch(spreadsheet_uri(sheets_uri_, spreadsheet.id), kSheetsApi, body);
   return parse_spreadsheet(body.text(0), sheets_uri_, spreadsheet.id).sheets;
 }
 
 // The values answer is read as it arrives, a batch of rows at a time.
 void SheetsV4Service::rows(const ListQuery& query, const EntrySink& each_row) {
   ValuesStream values(each_row);
-  requests_.get(query.uri, request_factory().headers(),
-                [&](std::string_view bytes) { values.append(bytes); });
+  telling_which_api(kSheetsApi, [&] {
+    requests_.get(query.uri, request_factory().headers(),
+                  [&](std::string_view bytes) { values.append(bytes); });
+  });
   values.finish();
 }
 
-void SheetsV4Service::fetch(const std::string& uri, JsonBody& body) {
-  requests_.get(uri, request_factory().headers(),
-                [&](std::string_view bytes) { body.append(bytes); });
+void SheetsV4Service::fetch(const std::string& uri, const char* api, JsonBody& body) {
+  telling_which_api(api, [&] {
+    requests_.get(uri, request_factory().headers(),
+                  [&](std::string_view bytes) { body.append(bytes); });
+  });
 }
 
 }  // namespace kolvo::sheets_v4
