@@ -146,6 +146,14 @@ fake::CannedResponse refusal(int status, std::string retry_after = {}, std::stri
   return response;
 }
 
+// Options that retry as asked, waiting on clock.
+HttpOptions retrying(int retries, testing_support::RecordingRetryClock& clock) {
+  HttpOptions http = options();
+  http.retries = retries;
+  http.retry_clock = &clock;
+  return http;
+}
+
 struct RetryCase {
   const char* name;
   int retries;
@@ -162,15 +170,13 @@ class HttpRetryTest : public testing::TestWithParam<RetryCase> {};
 TEST_P(HttpRetryTest, TriesAgainOnlyWhatMayPassAndWaitsAsTold) {
   const RetryCase& c = GetParam();
   testing_support::RecordingRetryClock clock;
-  HttpOptions retrying = options();
-  retrying.retries = c.retries;
-  retrying.retry_clock = &clock;
+  HttpOptions asked = retrying(c.retries, clock);
   if (c.rate_limits_too) {
-    retrying.also_retry = [](long status, std::string_view body) {
+    asked.also_retry = [](long status, std::string_view body) {
       return status == 403 && body.find("rateLimitExceeded") != std::string_view::npos;
     };
   }
-  HttpClient http(retrying);
+  HttpClient http(asked);
   serve_after(c.refusals, "the body");
   std::string outcome;
   try {
@@ -259,11 +265,9 @@ TEST(HttpClientTest, ARefusalKeepsTheStartOfItsBodyForItsReasons) {
 // see the start of the answer twice.
 TEST(HttpClientTest, AFailureAfterPartOfTheBodyIsNeverTriedAgain) {
   testing_support::RecordingRetryClock clock;
-  HttpOptions retrying = options();
-  retrying.retries = 5;
-  retrying.retry_clock = &clock;
-  retrying.max_body_bytes = std::size_t{1} << 20;
-  HttpClient http(retrying);
+  HttpOptions limited = retrying(5, clock);
+  limited.max_body_bytes = std::size_t{1} << 20;
+  HttpClient http(limited);
   serve_after({}, numbered_lines(std::size_t{4} << 20));
   std::size_t received = 0;
   EXPECT_THROW(http.get(service().base_url() + kPath, {},
@@ -277,10 +281,7 @@ TEST(HttpClientTest, AFailureAfterPartOfTheBodyIsNeverTriedAgain) {
 // No answer at all, here because nothing listens, is a failure that may pass.
 TEST(HttpClientTest, AConnectionThatFailsBeforeAnAnswerIsTriedAgain) {
   testing_support::RecordingRetryClock clock;
-  HttpOptions retrying = options();
-  retrying.retries = 2;
-  retrying.retry_clock = &clock;
-  HttpClient http(retrying);
+  HttpClient http(retrying(2, clock));
   EXPECT_THROW(http.get("https://127.0.0.1:1/nothing", {}, [](std::string_view) {}),
                HttpConnectionError);
   EXPECT_EQ(clock.waits.size(), 2u);
@@ -290,10 +291,7 @@ TEST(HttpClientTest, AConnectionThatFailsBeforeAnAnswerIsTriedAgain) {
 
 TEST(HttpClientTest, ATokenRequestRefusedForNowIsTriedAgain) {
   testing_support::RecordingRetryClock clock;
-  HttpOptions retrying = options();
-  retrying.retries = 1;
-  retrying.retry_clock = &clock;
-  HttpClient http(retrying);
+  HttpClient http(retrying(1, clock));
   serve_after({refusal(503, "2")}, R"({"access_token":"t"})");
   const HttpResponse answer = http.post_form(service().base_url() + kPath, "a=b");
   EXPECT_EQ(answer.status, 200);
