@@ -2,6 +2,7 @@
 # Installs what building and testing registry-list need on Debian 12. Every entry point (the
 # demo, the test suite, CI) calls this one script. Packages already present are not fetched
 # again, so it also works without a network once they are installed.
+# `setup.sh windows` adds what the Windows cross-build needs (scripts/windows.sh).
 set -euo pipefail
 # Text tools (sed, grep, sort, awk, tr, wc) treat bytes the same whatever locale the caller has;
 # the calls that need UTF-8 say so themselves.
@@ -16,6 +17,18 @@ packages=(
   libgtest-dev libcpp-httplib-dev nlohmann-json3-dev
   clang libfuzzer-14-dev libclang-rt-14-dev curl libbenchmark-dev
 )
+if [ "${1:-}" = windows ]; then
+  # The MinGW-w64 cross compilers (posix thread model) and Debian's zlib for that target; Wine
+  # (wine64 is the 64-bit loader, wine the wrapper commands such as wineboot) to run the .exe;
+  # perl for OpenSSL's Configure, dpkg-dev and xz-utils to unpack Debian's source packages of
+  # the libraries, zip for the release archive.
+  packages+=(
+    g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 perl xz-utils zip
+  )
+elif [ $# -gt 0 ]; then
+  echo "usage: setup.sh [windows]" >&2
+  exit 2
+fi
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,0 +1,427 @@
+#!/usr/bin/env bash
+# The Windows build of registry-list: a 64-bit .exe cross-compiled with MinGW-w64 on Debian 12 and
+# tested under Wine.
+#
+#   windows.sh deps      cross-builds the libraries the program links, statically, into
+#                        .deps/win64/prefix, and writes .deps/win64/cmake-args: the arguments a
+#                        configure of the program needs, one a line
+#   windows.sh build     configures and builds the program for Windows      (not written yet)
+#   windows.sh test      runs the tests under Wine                          (not written yet)
+#   windows.sh package   makes the release .zip                             (not written yet)
+#
+# WIN64_DEPS_DIR puts the deps folder elsewhere (for example a cache that outlives the checkout).
+set -euo pipefail
+# Text tools (sed, grep, sort, awk, tr, wc) treat bytes the same whatever locale the caller has;
+# the calls that need UTF-8 say so themselves.
+export LC_ALL=C
+unset LANGUAGE
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+toolchain=$root/cmake/toolchains/mingw-w64-x86_64.cmake
+deps_dir=${WIN64_DEPS_DIR:-$root/.deps/win64}
+prefix=$deps_dir/prefix
+cmake_args_file=$deps_dir/cmake-args
+jobs=$(nproc)
+
+# ---------------------------------------------------------------------------------------------
+# deps
+#
+# The libraries are the ones the Linux build links, at the versions Debian 12 has: the source
+# package and version of each installed -dev package (the "pin"), fetched with apt-get source
+# from the archive this machine's apt already uses, with Debian's patches applied. zlib is
+# Debian's own MinGW-w64 build (libz-mingw-w64-dev).
+#
+# Each library has a key: a hash of its pin, the toolchain file, the compiler, its build
+# function below and the keys of what it links. A library whose key matches its stamp is not
+# touched, so a run with nothing changed does nothing; a library that is rebuilt first has the
+# files it installed last time removed.
+# ---------------------------------------------------------------------------------------------
+
+# Build order; curl links OpenSSL and so comes after it.
+libraries=(openssl expat simdjson utf8proc curl)
+declare -A dev_package=(
+  [openssl]=libssl-dev [curl]=libcurl4-openssl-dev [expat]=libexpat1-dev
+  [simdjson]=libsimdjson-dev [utf8proc]=libutf8proc-dev
+)
+declare -A links=([curl]=openssl)
+
+# Each build function gets the unpacked source tree and an empty build folder, and installs
+# into $prefix.
+
+build_openssl() {
+  local src=$1 build=$2
+  # no-shared: static libraries only. no-module: the providers, the legacy one included (RC2
+  # and 3DES, which old PKCS#12 files are encrypted with), are built into libcrypto rather than
+  # being DLLs looked for at run time. --libdir=lib: mingw64 would say lib64.
+  (cd "$build" &&
+    CC=x86_64-w64-mingw32-gcc-posix AR=x86_64-w64-mingw32-ar RANLIB=x86_64-w64-mingw32-ranlib \
+      RC=x86_64-w64-mingw32-windres \
+      perl "$src/Configure" mingw64 no-shared no-module no-tests \
+      --prefix="$prefix" --libdir=lib)
+  # libcrypto keeps three folders in its code: OPENSSLDIR (openssl.cnf, read at start-up, and
+  # the default certificates), ENGINESDIR and MODULESDIR (engines and providers loaded by
+  # name). Left alone they would be folders of this machine, which Windows reads as
+  # C:\work\... on the current drive: a place any user may create, to plant a configuration
+  # or a DLL in. These are the folders OpenSSL's own Windows builds use, writable by
+  # administrators only.
+  local dirs=(
+    "OPENSSLDIR=C:/Program Files/Common Files/SSL"
+    "ENGINESDIR=C:/Program Files/OpenSSL/lib/engines-3"
+    "MODULESDIR=C:/Program Files/OpenSSL/lib/ossl-modules"
+  )
+  # build_libs and install_dev: the libraries, headers and .pc files without the openssl
+  # program and the manuals.
+  make -C "$build" -j"$jobs" "${dirs[@]}" build_libs
+  make -C "$build" "${dirs[@]}" install_dev
+}
+
+build_curl() {
+  # HTTP and HTTPS over OpenSSL, with zlib for compressed answers, and nothing else: no other
+  # protocol, no HTTP/2, IDN, PSL, brotli or zstd, no SSPI (NTLM and Negotiate through
+  # Windows). No CA bundle or folder is compiled in: the one of this machine means nothing on
+  # Windows, where the program passes a bundle or asks for CURLSSLOPT_NATIVE_CA (the Windows
+  # certificate store, which this build has through USE_WIN32_CRYPTO).
+  cmake_project "$1" "$2" \
+    -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF -DCURL_ENABLE_EXPORT_TARGET=ON \
+    -DHTTP_ONLY=ON -DCURL_DISABLE_LDAP=ON -DCURL_DISABLE_LDAPS=ON \
+    -DCURL_USE_OPENSSL=ON -DCURL_USE_SCHANNEL=OFF -DCURL_WINDOWS_SSPI=OFF \
+    -DOPENSSL_USE_STATIC_LIBS=TRUE -DCURL_ZLIB=ON -DZLIB_USE_STATIC_LIBS=TRUE \
+    -DUSE_NGHTTP2=OFF -DUSE_NGTCP2=OFF -DUSE_QUICHE=OFF -DUSE_LIBIDN2=OFF -DUSE_WIN32_IDN=OFF \
+    -DCURL_USE_LIBPSL=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DENABLE_ARES=OFF \
+    -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBSSH=OFF -DCURL_USE_GSSAPI=OFF \
+    -DCURL_CA_BUNDLE=none -DCURL_CA_PATH=none -DCURL_CA_FALLBACK=OFF
+}
+
+build_expat() {
+  cmake_configure "$1/expat" "$2" \
+    -DEXPAT_SHARED_LIBS=OFF -DEXPAT_BUILD_TOOLS=OFF -DEXPAT_BUILD_EXAMPLES=OFF \
+    -DEXPAT_BUILD_TESTS=OFF -DEXPAT_BUILD_DOCS=OFF -DEXPAT_BUILD_FUZZERS=OFF
+  # Debian builds expat with autotools, whose config.h says "#define XML_DTD 1", and its
+  # security patches test "#if XML_DTD == 1"; expat's CMake header defines XML_DTD and XML_NS
+  # empty, which that test cannot read. Give them autotools' values.
+  sed -i -E 's/^#define (XML_DTD|XML_NS)$/#define \1 1/' "$2/expat_config.h"
+  grep -q '^#define XML_DTD 1$' "$2/expat_config.h"
+  cmake_build_install "$2"
+  # CMake's FindEXPAT (before 3.28) knows no static expat: its EXPAT::EXPAT lacks XML_STATIC,
+  # which expat's users need so that expat.h does not declare the functions as DLL imports
+  # (it does for compilers with MSVC extensions). This one, found first through
+  # CMAKE_MODULE_PATH, adds it.
+  mkdir -p "$prefix/share/cmake/Modules"
+  cat >"$prefix/share/cmake/Modules/FindEXPAT.cmake" <<'EOF'
+# Installed by scripts/windows.sh deps: CMake's own FindEXPAT, and XML_STATIC for the users of
+# EXPAT::EXPAT, since the expat of this prefix is a static library.
+include(${CMAKE_ROOT}/Modules/FindEXPAT.cmake)
+if(TARGET EXPAT::EXPAT)
+  get_property(_win64_expat_definitions TARGET EXPAT::EXPAT
+               PROPERTY INTERFACE_COMPILE_DEFINITIONS)
+  if(NOT "XML_STATIC" IN_LIST _win64_expat_definitions)
+    set_property(TARGET EXPAT::EXPAT APPEND PROPERTY INTERFACE_COMPILE_DEFINITIONS XML_STATIC)
+  endif()
+  unset(_win64_expat_definitions)
+endif()
+EOF
+}
+
+build_simdjson() {
+  cmake_project "$1" "$2" -DSIMDJSON_DEVELOPER_MODE=OFF -DSIMDJSON_ENABLE_THREADS=ON
+}
+
+build_utf8proc() {
+  cmake_project "$1" "$2" -DUTF8PROC_INSTALL=ON -DUTF8PROC_ENABLE_TESTING=OFF
+  # The .pc file utf8proc's CMake build writes gives its users UTF8PROC_EXPORTS, which would
+  # make them export utf8proc's functions from the .exe; a static library's users need
+  # UTF8PROC_STATIC instead (otherwise the functions are DLL imports on Windows).
+  local version
+  version=$(sed -n 's/^project *(utf8proc VERSION \([0-9.]*\).*/\1/p' "$1/CMakeLists.txt")
+  cat >"$prefix/lib/pkgconfig/libutf8proc.pc" <<EOF
+prefix=\${pcfiledir}/../..
+libdir=\${prefix}/lib
+includedir=\${prefix}/include
+
+Name: libutf8proc
+Description: UTF8 processing (static)
+Version: $version
+Libs: -L\${libdir} -lutf8proc
+Cflags: -I\${includedir} -DUTF8PROC_STATIC
+EOF
+}
+
+# cmake_project SOURCE BUILD [OPTION...] configures, builds and installs a CMake project with
+# the toolchain file, as a static Release build.
+cmake_project() {
+  cmake_configure "$@"
+  cmake_build_install "$2"
+}
+
+cmake_configure() {
+  local src=$1 build=$2
+  shift 2
+  # No emulator: the libraries' configure checks must not start Wine.
+  cmake -S "$src" -B "$build" -G "Unix Makefiles" \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DWIN64_DEPS_PREFIX="$prefix" \
+    -DCMAKE_CROSSCOMPILING_EMULATOR= -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF \
+    -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib "$@"
+}
+
+cmake_build_install() {
+  cmake --build "$1" --parallel "$jobs"
+  cmake --install "$1"
+}
+
+say() { echo "deps: $*" >&2; }
+die() {
+  say "$*"
+  exit 1
+}
+
+# upstream_line VERSION prints the upstream major.minor of a Debian version: 3.0 for
+# 3.0.19-1~deb12u2.
+upstream_line() {
+  local version=${1#*:}
+  version=${version%-*}
+  echo "$version" | cut -d. -f1,2
+}
+
+# newest_first VERSION... prints the versions one a line, newest first, in Debian's order.
+newest_first() {
+  local sorted=() version i
+  for version in "$@"; do
+    i=${#sorted[@]}
+    sorted+=("$version")
+    while [ "$i" -gt 0 ] && dpkg --compare-versions "${sorted[i - 1]}" lt "$version"; do
+      sorted[i]=${sorted[i - 1]}
+      i=$((i - 1))
+    done
+    sorted[i]=$version
+  done
+  [ ${#sorted[@]} -eq 0 ] || printf '%s\n' "${sorted[@]}"
+}
+
+# A private apt setup inside the deps folder: deb-src entries made from the machine's own
+# sources (both the one-line and the deb822 form), and index files of their own, so the
+# system's apt configuration and lists are left as they are.
+apt_dir=$deps_dir/apt
+apt_options=(
+  -o "Dir::Etc::SourceList=$apt_dir/sources.list"
+  -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
+  -o "Dir::State::Lists=$apt_dir/lists"
+  -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache="
+)
+# apt hands downloads to its unprivileged _apt user, which may not write in this folder.
+[ "$(id -u)" -ne 0 ] || apt_options+=(-o "APT::Sandbox::User=root")
+apt_ready=false
+
+apt_prepare() {
+  $apt_ready && return 0
+  local source_list parts file
+  eval "$(apt-config shell source_list Dir::Etc::SourceList/f parts Dir::Etc::SourceParts/d)"
+  rm -rf "$apt_dir"
+  mkdir -p "$apt_dir/sources.list.d" "$apt_dir/lists/partial"
+  for file in "$source_list" "$parts"*.list; do
+    [ -f "$file" ] || continue
+    sed -n -E 's/^[[:space:]]*deb(-src)?([[:space:]])/deb-src\2/p' "$file"
+  done | awk '!seen[$0]++' >"$apt_dir/sources.list"
+  for file in "$parts"*.sources; do
+    [ -f "$file" ] || continue
+    sed -E 's/^Types:.*/Types: deb-src/I' "$file" >"$apt_dir/sources.list.d/${file##*/}"
+  done
+  say "reading the source package lists"
+  apt-get "${apt_options[@]}" -qq update >"$deps_dir/logs/apt-update.log" 2>&1 || {
+    tail -n 20 "$deps_dir/logs/apt-update.log" >&2
+    die "apt-get update of the deb-src lists failed"
+  }
+  apt_ready=true
+}
+
+# fetch_source LIB sets source_tree to the folder of LIB's unpacked source and writes the
+# Debian version it is to state/LIB.source. The pin comes first; when the archive no longer has it
+# (Debian's archive keeps only the newest version of each suite), the newest of the same
+# upstream line that can be downloaded.
+fetch_source() {
+  local lib=$1 source=${pin_source[$lib]} pinned=${pin_version[$lib]}
+  local downloads=$deps_dir/src/download log=$deps_dir/logs/$lib.log
+  local recorded version tree candidates=()
+  # The tree chosen for this pin last time, if it is still there: no network needed.
+  recorded=$(cat "$deps_dir/state/$lib.source" 2>/dev/null || true)
+  if [ "${recorded% *}" = "$source $pinned" ]; then
+    version=${recorded##* }
+    tree=$deps_dir/src/${source}_${version#*:}
+    if [ -f "$tree/.unpacked" ]; then
+      source_tree=$tree
+      return 0
+    fi
+  fi
+  apt_prepare
+  mkdir -p "$downloads"
+  mapfile -t candidates < <(
+    newest_first $(apt-cache "${apt_options[@]}" showsrc --only-source "$source" 2>/dev/null |
+      sed -n 's/^Version: //p' | sort -u |
+      while read -r version; do
+        [ "$(upstream_line "$version")" != "$(upstream_line "$pinned")" ] || echo "$version"
+      done)
+  )
+  for version in "$pinned" "${candidates[@]}"; do
+    tree=$deps_dir/src/${source}_${version#*:}
+    if [ ! -f "$tree/.unpacked" ]; then
+      (cd "$downloads" && apt-get "${apt_options[@]}" -qq --download-only source \
+        "$source=$version") >>"$log" 2>&1 || continue
+      rm -rf "$tree"
+      dpkg-source -x "$downloads/${source}_${version#*:}.dsc" "$tree" >>"$log" 2>&1 || {
+        tail -n 20 "$log" >&2
+        die "$lib: dpkg-source could not unpack $source $version"
+      }
+      touch "$tree/.unpacked"
+    fi
+    echo "$source $pinned $version" >"$deps_dir/state/$lib.source"
+    source_tree=$tree
+    return 0
+  done
+  tail -n 20 "$log" >&2
+  die "$lib: no version of $source ${pinned%%-*}... could be downloaded (pinned: $pinned)"
+}
+
+# prefix_files lists the prefix's files, relative to it.
+prefix_files() {
+  (cd "$prefix" && find . ! -type d | sort)
+}
+
+# installed LIB tells whether LIB is installed with the current key, all its files still there.
+installed() {
+  local lib=$1 file
+  [ "$(cat "$deps_dir/state/$lib.key" 2>/dev/null)" = "${key[$lib]}" ] || return 1
+  while IFS= read -r file; do
+    [ -e "$prefix/$file" ] || return 1
+  done <"$deps_dir/state/$lib.files"
+}
+
+# uninstall LIB removes the files LIB installed last time, and its stamp.
+uninstall() {
+  local lib=$1 file
+  rm -f "$deps_dir/state/$lib.key"
+  [ -f "$deps_dir/state/$lib.files" ] || return 0
+  while IFS= read -r file; do
+    rm -f "$prefix/$file"
+  done <"$deps_dir/state/$lib.files"
+  rm -f "$deps_dir/state/$lib.files"
+}
+
+# build LIB builds and installs LIB, logging to logs/LIB.log, and prints one line.
+build() {
+  local lib=$1 build=$deps_dir/build/$lib log=$deps_dir/logs/$lib.log start rc
+  local source pinned version note=""
+  : >"$log"
+  fetch_source "$lib"
+  read -r source pinned version <"$deps_dir/state/$lib.source"
+  [ "$version" = "$pinned" ] ||
+    note=" (the archive no longer has $pinned, the version of the installed ${dev_package[$lib]})"
+  uninstall "$lib"
+  rm -rf "$build"
+  mkdir -p "$build"
+  prefix_files >"$deps_dir/state/$lib.before"
+  start=$(date +%s)
+  # The subshell stops at the first failing command: set -e holds in it because it is not
+  # part of a tested command (an "if" or "||" would switch it off inside, whatever it says).
+  set +e
+  (
+    set -e
+    build_"$lib" "$source_tree" "$build"
+  ) >>"$log" 2>&1
+  rc=$?
+  set -e
+  # Whatever got installed, even by a failed build, is this library's to remove next time.
+  prefix_files | comm -13 "$deps_dir/state/$lib.before" - >"$deps_dir/state/$lib.files"
+  rm -f "$deps_dir/state/$lib.before"
+  if [ "$rc" -ne 0 ]; then
+    say "$lib $version: build failed; the end of $log:"
+    tail -n 40 "$log" >&2
+    exit 1
+  fi
+  echo "${key[$lib]}" >"$deps_dir/state/$lib.key"
+  say "$lib $version built in $(($(date +%s) - start)) s$note"
+}
+
+deps() {
+  bash "$root/scripts/setup.sh" windows
+  mkdir -p "$deps_dir/logs" "$deps_dir/state" "$deps_dir/src" "$deps_dir/build" "$prefix"
+  # One run at a time: a second one waits, then finds everything done.
+  exec 9>"$deps_dir/.lock"
+  flock -w 3600 9 || die "another windows.sh deps has held $deps_dir/.lock for an hour"
+
+  local lib line common dependency missing=() start
+  declare -gA pin_source pin_version key
+  for lib in "${libraries[@]}"; do
+    line=$(dpkg-query -W -f='${source:Package} ${source:Version}' "${dev_package[$lib]}")
+    pin_source[$lib]=${line% *}
+    pin_version[$lib]=${line#* }
+  done
+  # What every library's build depends on besides its own source.
+  common=$(
+    {
+      echo "$prefix"
+      cat "$toolchain"
+      x86_64-w64-mingw32-gcc-posix --version | head -n 1
+      dpkg-query -W -f='${Version}\n' mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
+      cmake --version | head -n 1
+      declare -f cmake_project cmake_configure cmake_build_install
+    } | sha256sum
+  )
+  for lib in "${libraries[@]}"; do
+    key[$lib]=$(
+      {
+        echo "$common ${pin_source[$lib]} ${pin_version[$lib]}"
+        declare -f "build_$lib"
+        for dependency in ${links[$lib]:-}; do echo "${key[$dependency]}"; done
+        [ "$lib" != curl ] || dpkg-query -W -f='${Version}\n' libz-mingw-w64-dev
+      } | sha256sum | cut -d' ' -f1
+    )
+  done
+
+  start=$(date +%s)
+  for lib in "${libraries[@]}"; do
+    installed "$lib" || build "$lib"
+  done
+
+  for lib in libssl.a libcrypto.a libcurl.a libexpat.a libsimdjson.a libutf8proc.a; do
+    [ -f "$prefix/lib/$lib" ] || missing+=("$lib")
+  done
+  [ ${#missing[@]} -eq 0 ] || die "the prefix lacks ${missing[*]}; remove $deps_dir and run again"
+
+  # What a configure of the program needs, one argument a line.
+  local args=(
+    "-DCMAKE_TOOLCHAIN_FILE=$toolchain"
+    "-DWIN64_DEPS_PREFIX=$prefix"
+    "-DCMAKE_PREFIX_PATH=$prefix"
+    "-DCMAKE_MODULE_PATH=$prefix/share/cmake/Modules"
+    "-DOPENSSL_USE_STATIC_LIBS=TRUE"
+    "-DZLIB_USE_STATIC_LIBS=TRUE"
+    "-DEXPAT_USE_STATIC_LIBS=TRUE"
+  )
+  printf '%s\n' "${args[@]}" >"$cmake_args_file.new"
+  if cmp -s "$cmake_args_file.new" "$cmake_args_file"; then
+    rm -f "$cmake_args_file.new"
+  else
+    mv "$cmake_args_file.new" "$cmake_args_file"
+  fi
+
+  line=""
+  for lib in "${libraries[@]}"; do
+    line+="${line:+, }$lib $(cut -d' ' -f3 "$deps_dir/state/$lib.source")"
+  done
+  say "ready in $(($(date +%s) - start)) s: $line"
+  say "configure the program with the arguments in $cmake_args_file:"
+  printf '  %q\n' "${args[@]}" >&2
+}
+
+case "${1:-}" in
+  deps) deps ;;
+  build | test | package)
+    # To come: build reads $cmake_args_file (mapfile -t) and configures into build-win64/;
+    # test runs ctest there under Wine; package makes the .zip.
+    echo "windows.sh: '$1' is not written yet" >&2
+    exit 2
+    ;;
+  *)
+    echo "usage: windows.sh deps|build|test|package" >&2
+    exit 2
+    ;;
+esac
