@@ -238,9 +238,9 @@ apt_prepare() {
 # (Debian's archive keeps only the newest version of each suite), the newest of the same
 # upstream line that can be downloaded.
 fetch_source() {
-  local lib=$1 source=${pin_source[$lib]} pinned=${pin_version[$lib]}
-  local downloads=$deps_dir/src/download log=$deps_dir/logs/$lib.log
-  local recorded version tree candidates=()
+  local lib=$1
+  local source=${pin_source[$lib]} pinned=${pin_version[$lib]} log=$deps_dir/logs/$lib.log
+  local downloads=$deps_dir/src/download recorded version tree listed=() candidates=()
   # The tree chosen for this pin last time, if it is still there: no network needed.
   recorded=$(cat "$deps_dir/state/$lib.source" 2>/dev/null || true)
   if [ "${recorded% *}" = "$source $pinned" ]; then
@@ -253,13 +253,14 @@ fetch_source() {
   fi
   apt_prepare
   mkdir -p "$downloads"
-  mapfile -t candidates < <(
-    newest_first $(apt-cache "${apt_options[@]}" showsrc --only-source "$source" 2>/dev/null |
+  mapfile -t listed < <(
+    apt-cache "${apt_options[@]}" showsrc --only-source "$source" 2>/dev/null |
       sed -n 's/^Version: //p' | sort -u |
       while read -r version; do
         [ "$(upstream_line "$version")" != "$(upstream_line "$pinned")" ] || echo "$version"
-      done)
+      done
   )
+  mapfile -t candidates < <(newest_first "${listed[@]}")
   for version in "$pinned" "${candidates[@]}"; do
     tree=$deps_dir/src/${source}_${version#*:}
     if [ ! -f "$tree/.unpacked" ]; then
@@ -307,7 +308,8 @@ uninstall() {
 
 # build LIB builds and installs LIB, logging to logs/LIB.log, and prints one line.
 build() {
-  local lib=$1 build=$deps_dir/build/$lib log=$deps_dir/logs/$lib.log start rc
+  local lib=$1
+  local build=$deps_dir/build/$lib log=$deps_dir/logs/$lib.log start rc
   local source pinned version note=""
   : >"$log"
   fetch_source "$lib"
@@ -394,7 +396,6 @@ deps() {
     "-DCMAKE_MODULE_PATH=$prefix/share/cmake/Modules"
     "-DOPENSSL_USE_STATIC_LIBS=TRUE"
     "-DZLIB_USE_STATIC_LIBS=TRUE"
-    "-DEXPAT_USE_STATIC_LIBS=TRUE"
   )
   printf '%s\n' "${args[@]}" >"$cmake_args_file.new"
   if cmp -s "$cmake_args_file.new" "$cmake_args_file"; then
