@@ -12,6 +12,7 @@
 
 #include "app/build_config.h"
 #include "listing/listing.h"
+#include "platform/console/console.h"
 #include "registry/registry.h"
 #include "registry_build_config.h"
 
@@ -43,6 +44,7 @@ bool flush_output() {
 
 int main(int argc, char**) {
   const RunMode mode = argc > 1 ? RunMode::json : RunMode::listing;
+  kolvo::prepare_standard_output();
   kolvo::RegistryRecordList list;
   bool retrieved = false;
   try {

@@ -10,6 +10,10 @@
 # `cmake --install` leaves out. Nothing that the tests build (the loopback builds, the fake
 # service, the test programs) has an install rule, and CPack installs only these two
 # components; tests/package/check_package.sh checks both the installed tree and the package.
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/packaging_windows.cmake)
+  return()
+endif()
 include(GNUInstallDirs)
 
 set(REGISTRY_INSTALL_COMPONENT registry-list)

@@ -2,6 +2,8 @@
 
 #include <type_traits>
 
+#include "platform/text/text.h"
+
 namespace kolvo {
 namespace {
 
@@ -47,7 +49,17 @@ String quote_any(View text) {
   String out;
   out.reserve(text.size() + 2);
   out += '"';
-  for (const auto c : text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = text[i];
+    // In a double-byte code page the byte after a lead byte belongs to its character, even
+    // where it looks like a backslash: escaping it would break the character in two.
+    if constexpr (std::is_same_v<View, std::string_view>) {
+      if (is_narrow_lead_byte(c) && i + 1 < text.size()) {
+        out += c;
+        out += text[++i];
+        continue;
+      }
+    }
     // Bytes and code units from 0x80 up are parts of non-ASCII characters and pass as they are.
     const auto unit = static_cast<std::make_unsigned_t<decltype(c)>>(c);
     if (!append_escape(out, unit)) out += c;

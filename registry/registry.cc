@@ -60,17 +60,17 @@ const FeedEntry* find_work_sheet(const Feed& ws_feed, std::string_view work_shee
 
 RegistryRecord to_record(const FeedEntry& row) {
   RegistryRecord record;
-  // Reused from row to row: a registry has hundreds of thousands of rows and the same few
-  // columns in each.
-  thread_local std::vector<PropertyMap::value_type> entries;
-  thread_local std::vector<std::string> repaired;
-  entries.clear();
-  repaired.clear();
-  repaired.reserve(2 * row.elements.size());  // views into it must stay put
+  // Local, not kept per thread for the next row: a thread_local with a destructor crashes
+  // at thread exit in the MinGW-w64 runtime that the Windows build links statically. The one
+  // allocation a row costs is small beside the rest of the row's work.
+  std::vector<PropertyMap::value_type> entries;
+  entries.reserve(row.elements.size());
+  std::vector<std::string> repaired;
   // Text that is well formed already, as nearly all is, goes in as it stands, with no copy made
   // to check it.
-  auto narrow = [](const std::string& text) -> std::string_view {
-    if (is_well_formed_utf8(text)) return text;
+  auto narrow = [&](const std::string& text) -> std::string_view {
+    if (is_narrow_as_it_stands(text)) return text;
+    if (repaired.empty()) repaired.reserve(2 * row.elements.size());  // views into it stay put
     return repaired.emplace_back(to_narrow(std::string_view(text)));
   };
   for (const ListElement& element : row.elements) {

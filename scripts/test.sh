@@ -7,8 +7,11 @@
 #             builder, under ThreadSanitizer (build-thread/), where any report fails the run;
 #   fuzz      every fuzz target for FUZZ_SECONDS (default 60) each, from the committed corpora;
 #   bench     the benchmark harness at 1 000 rows, so it cannot rot: it checks the output and
-#             the requests, never the timings.
-# With no argument it runs all five; name stages to run only those.
+#             the requests, never the timings;
+#   windows   the Windows build (scripts/windows.sh): the cross-built programs run under Wine
+#             against the plain build's fake service, and the release .zip checked.
+# With no argument it runs all six; name stages to run only those. Each stage says how long it
+# took.
 set -euo pipefail
 # Text tools (sed, grep, sort, awk, tr, wc) treat bytes the same whatever locale the caller has;
 # the calls that need UTF-8 say so themselves.
@@ -16,7 +19,7 @@ export LC_ALL=C
 unset LANGUAGE
 root=$(cd "$(dirname "$0")/.." && pwd)
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(plain sanitize thread fuzz bench)
+[ ${#stages[@]} -gt 0 ] || stages=(plain sanitize thread fuzz bench windows)
 
 run_suite() {
   local build_dir=$1
@@ -28,6 +31,7 @@ run_suite() {
 
 for stage in "${stages[@]}"; do
   echo "=== test stage: $stage"
+  started=$SECONDS
   case $stage in
     plain)
       run_suite "${BUILD_DIR:-$root/build}"
@@ -56,9 +60,14 @@ for stage in "${stages[@]}"; do
     bench)
       bash "$root/scripts/bench.sh" 1000
       ;;
+    windows)
+      LINUX_BUILD_DIR=${BUILD_DIR:-$root/build} bash "$root/scripts/windows.sh" test
+      LINUX_BUILD_DIR=${BUILD_DIR:-$root/build} bash "$root/scripts/windows.sh" package
+      ;;
     *)
-      echo "unknown stage: $stage (plain, sanitize, thread, fuzz, bench)" >&2
+      echo "unknown stage: $stage (plain, sanitize, thread, fuzz, bench, windows)" >&2
       exit 2
       ;;
   esac
+  echo "=== test stage: $stage passed in $((SECONDS - started)) s"
 done

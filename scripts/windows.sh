@@ -5,11 +5,14 @@
 #   windows.sh deps      cross-builds the libraries the program links, statically, into
 #                        .deps/win64/prefix, and writes .deps/win64/cmake-args: the arguments a
 #                        configure of the program needs, one a line
-#   windows.sh build     configures and builds the program for Windows      (not written yet)
-#   windows.sh test      runs the tests under Wine                          (not written yet)
-#   windows.sh package   makes the release .zip                             (not written yet)
+#   windows.sh build     deps, then registry-list.exe and the loopback programs in build-win64/
+#   windows.sh test      build, then the tests that run those programs under Wine
+#   windows.sh package   build, then build-win64/registry-list-<version>-win64.zip, checked
 #
-# WIN64_DEPS_DIR puts the deps folder elsewhere (for example a cache that outlives the checkout).
+# The loopback programs talk to the fake service of a Linux build, LINUX_BUILD_DIR (build/ by
+# default, made by scripts/build.sh when it is missing): its port and its test PKI. WIN64_DEPS_DIR
+# puts the deps folder elsewhere (for example a cache that outlives the checkout),
+# WIN64_BUILD_DIR the Windows build.
 set -euo pipefail
 # Text tools (sed, grep, sort, awk, tr, wc) treat bytes the same whatever locale the caller has;
 # the calls that need UTF-8 say so themselves.
@@ -22,6 +25,9 @@ deps_dir=${WIN64_DEPS_DIR:-$root/.deps/win64}
 prefix=$deps_dir/prefix
 cmake_args_file=$deps_dir/cmake-args
 jobs=$(nproc)
+win_build=${WIN64_BUILD_DIR:-$root/build-win64}
+linux_build=${LINUX_BUILD_DIR:-$root/build}
+wine=/usr/lib/wine/wine64
 
 # ---------------------------------------------------------------------------------------------
 # deps
@@ -168,7 +174,7 @@ cmake_build_install() {
   cmake --install "$1"
 }
 
-say() { echo "deps: $*" >&2; }
+say() { echo "windows.sh ${stage:-}: $*" >&2; }
 die() {
   say "$*"
   exit 1
@@ -413,14 +419,87 @@ deps() {
   printf '  %q\n' "${args[@]}" >&2
 }
 
-case "${1:-}" in
+# ---------------------------------------------------------------------------------------------
+# build, test, package
+# ---------------------------------------------------------------------------------------------
+
+# cache_value <build folder> <variable>: a value from a CMake cache.
+cache_value() {
+  sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt"
+}
+
+build_program() {
+  deps
+  # The Linux build gives the fake service's port and PKI; its runner of the Windows tests is
+  # made in the test stage.
+  [ -f "$linux_build/CMakeCache.txt" ] ||
+    BUILD_DIR=$linux_build BUILD_TARGETS=test_pki bash "$root/scripts/build.sh"
+  local port pki args
+  port=$(cache_value "$linux_build" REGISTRY_TEST_PORT)
+  pki=$(cache_value "$linux_build" REGISTRY_TEST_PKI_DIR)
+  { [ -n "$port" ] && [ -n "$pki" ]; } || die "$linux_build is not a build with BUILD_TESTING=ON"
+  cmake --build "$linux_build" --target test_pki >/dev/null
+  mapfile -t args <"$cmake_args_file"
+  cmake -S "$root" -B "$win_build" "${args[@]}" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON \
+    "-DREGISTRY_TEST_PORT=$port" "-DREGISTRY_TEST_PKI_DIR=$pki" >/dev/null
+  cmake --build "$win_build" --parallel "$jobs"
+}
+
+# Wine keeps its Windows tree (the "prefix") in the build folder, made once; wineserver, which
+# Wine starts for it, is told to end when the stage does.
+wine_prefix=$win_build/wine
+stop_wineserver() { WINEPREFIX=$wine_prefix /usr/lib/wine/wineserver64 -k 2>/dev/null || true; }
+
+run_tests() {
+  build_program
+  BUILD_DIR=$linux_build BUILD_TARGETS=windows_tests bash "$root/scripts/build.sh"
+  export WINEPREFIX=$wine_prefix WINEDEBUG=-all
+  # No Mono or Gecko: nothing here needs .NET or a browser, and Wine would offer to download them.
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  trap stop_wineserver EXIT
+  # The server and Wine's services (started by wineboot, which makes the prefix the first time)
+  # are kept running for the whole stage: otherwise each program would start them anew, about
+  # 3 s a run.
+  mkdir -p "$wine_prefix"
+  /usr/lib/wine/wineserver64 -p
+  local init=()
+  [ -f "$wine_prefix/system.reg" ] || init=(--init)
+  timeout 300 "$wine" wineboot "${init[@]}" >"$win_build/wineboot.log" 2>&1 ||
+    die "wineboot failed: see $win_build/wineboot.log"
+  local log=$win_build/wine-test.log
+  : >"$log"
+  REGISTRY_WINDOWS_BUILD=$win_build REGISTRY_WINE=$wine REGISTRY_WINE_LOG=$log \
+    "$linux_build/tests/windows_tests" --gtest_brief=1 ||
+    die "the Windows tests failed; Wine's messages and the programs' standard error are in $log"
+}
+
+package() {
+  build_program
+  local version name archive listing imports unexpected
+  version=$(cache_value "$win_build" CMAKE_PROJECT_VERSION)
+  name=registry-list-$version-win64
+  archive=$win_build/$name.zip
+  rm -f "$archive"
+  (cd "$win_build" && cpack -G ZIP >/dev/null)
+  # Exactly the program, the README and the licence, in one folder of the package's name.
+  listing=$(cmake -E tar tf "$archive" | sort)
+  [ "$listing" = "$(printf '%s\n' "$name/LICENSE" "$name/README.md" "$name/registry-list.exe")" ] ||
+    die "$archive holds other files than expected:"$'\n'"$listing"
+  # Statically linked: the .exe imports only DLLs that every Windows has.
+  imports=$(x86_64-w64-mingw32-objdump -p "$win_build/registry-list.exe" |
+    sed -n 's/^[[:space:]]*DLL Name: //p' | tr '[:upper:]' '[:lower:]' | sort -u)
+  unexpected=$(comm -23 <(echo "$imports") <(printf '%s\n' advapi32.dll bcrypt.dll crypt32.dll \
+    kernel32.dll msvcrt.dll user32.dll ws2_32.dll))
+  [ -z "$unexpected" ] || die "registry-list.exe needs DLLs that Windows lacks: $unexpected"
+  say "package: $archive"
+}
+
+stage=${1:-}
+case $stage in
   deps) deps ;;
-  build | test | package)
-    # To come: build reads $cmake_args_file (mapfile -t) and configures into build-win64/;
-    # test runs ctest there under Wine; package makes the .zip.
-    echo "windows.sh: '$1' is not written yet" >&2
-    exit 2
-    ;;
+  build) build_program ;;
+  test) run_tests ;;
+  package) package ;;
   *)
     echo "usage: windows.sh deps|build|test|package" >&2
     exit 2

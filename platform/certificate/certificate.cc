@@ -1,6 +1,5 @@
 #include "platform/certificate/certificate.h"
 
-#include <fcntl.h>
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -10,18 +9,14 @@
 #include <openssl/provider.h>
 #include <openssl/x509.h>
 #include <simdjson.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
-#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <vector>
 
+#include "platform/certificate/key_file.h"
 #include "platform/failure/failure.h"
 
 namespace kolvo {
@@ -44,15 +39,6 @@ struct X509StackDeleter {
 };
 struct MdCtxDeleter {
   void operator()(EVP_MD_CTX* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
-};
-struct FileDescriptor {
-  explicit FileDescriptor(int fd) : fd(fd) {}
-  ~FileDescriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int fd;
 };
 
 // The one place where OpenSSL's error queue becomes a Failure. The queue is emptied so that
@@ -82,69 +68,6 @@ void load_providers() {
     ERR_clear_error();
   });
   if (standard == nullptr) fail("cannot load OpenSSL providers");
-}
-
-// A key file is a few kilobytes; anything far larger is not one, and is not read whole.
-constexpr std::size_t kMaxKeyFileBytes = std::size_t{1} << 20;
-
-// A key file's bytes, cleared before the memory is given back, however the loading ends.
-class KeyFileBytes {
- public:
-  KeyFileBytes(std::size_t size, std::size_t padding) : bytes_(size + padding, '\0'), size_(size) {}
-  ~KeyFileBytes() { OPENSSL_cleanse(bytes_.data(), bytes_.size()); }
-  KeyFileBytes(const KeyFileBytes&) = delete;
-  KeyFileBytes& operator=(const KeyFileBytes&) = delete;
-
-  char* data() { return bytes_.data(); }
-  const char* data() const { return bytes_.data(); }
-  std::size_t size() const { return size_; }
-  void resize(std::size_t size) { size_ = size; }  // never past the size it was made with
-
- private:
-  std::vector<char> bytes_;  // never reallocated, so no copy is left behind uncleared
-  std::size_t size_;
-};
-
-std::string working_directory() {
-  std::error_code error;
-  const std::filesystem::path directory = std::filesystem::current_path(error);
-  return error ? std::string("an unknown working directory") : directory.string();
-}
-
-// Reads the whole key file, with `padding` zero bytes after its end for a parser that reads
-// past it. A missing file is named with the directory it was looked for in: the name is a bare
-// one, and the directory is what a cron job most often gets wrong.
-std::unique_ptr<KeyFileBytes> read_key_file(const std::string& file, std::size_t padding) {
-  auto system_error = [] { return std::error_code(errno, std::generic_category()).message(); };
-  // Non-blocking, so that a FIFO in the key file's place is refused below instead of waited on.
-  const FileDescriptor input(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (input.fd < 0) {
-    throw Failure("certificate: cannot open the key file \"" + file + "\" in " +
-                  working_directory() + ": " + system_error());
-  }
-  struct stat status {};
-  if (::fstat(input.fd, &status) != 0) {
-    throw Failure("certificate: cannot read the key file \"" + file + "\": " + system_error());
-  }
-  if (!S_ISREG(status.st_mode)) {
-    throw Failure("certificate: the key file \"" + file + "\" is not a regular file");
-  }
-  if (static_cast<std::uint64_t>(status.st_size) > kMaxKeyFileBytes) {
-    throw Failure("certificate: the key file \"" + file + "\" is too large for a key file");
-  }
-  auto bytes = std::make_unique<KeyFileBytes>(static_cast<std::size_t>(status.st_size), padding);
-  std::size_t done = 0;
-  while (done < bytes->size()) {
-    const ssize_t got = ::read(input.fd, bytes->data() + done, bytes->size() - done);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      throw Failure("certificate: cannot read the key file \"" + file + "\": " + system_error());
-    }
-    if (got == 0) break;  // the file shrank since fstat
-    done += static_cast<std::size_t>(got);
-  }
-  bytes->resize(done);
-  return bytes;
 }
 
 // The password callback for PEM keys: there is never a password to give, and OpenSSL's own

@@ -32,10 +32,14 @@ using CurlSlist = std::unique_ptr<curl_slist, CurlSlistDeleter>;
 void global_init() {
   static std::once_flag once;
   std::call_once(once, [] {
-    // libcurl would write every TLS session key to the file this names, and with them anyone
-    // who reads that file can decrypt the token and the registry. It is read when curl sets up
-    // TLS, here, while no other thread of the program runs.
+  // libcurl would write every TLS session key to the file this names, and with them anyone
+  // who reads that file can decrypt the token and the registry. It is read when curl sets up
+  // TLS, here, while no other thread of the program runs.
+#ifdef _WIN32
+    _putenv("SSLKEYLOGFILE=");
+#else
     unsetenv("SSLKEYLOGFILE");
+#endif
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
       throw Failure("curl: global init failed");
   });
@@ -235,6 +239,11 @@ void set_common_options(CURL* curl, const HttpOptions& options, char* error_buff
     // A configured bundle is the whole trust store, not an addition to the system's.
     curl_easy_setopt(curl, CURLOPT_CAINFO, options.ca_bundle.c_str());
     curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
+  } else {
+#ifdef _WIN32
+    // Windows keeps its trust store in the system, not in a file OpenSSL could read.
+    curl_easy_setopt(curl, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA));
+#endif
   }
   curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, options.connect_timeout_seconds);

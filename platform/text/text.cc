@@ -95,7 +95,7 @@ std::u16string to_wide(std::string_view utf8) {
   return out;
 }
 
-void append_narrow(std::string& out, std::u16string_view utf16) {
+void append_utf8(std::string& out, std::u16string_view utf16) {
   // Written through a pointer into room made beforehand: at most three bytes per unit (a pair
   // of units gives four), so the loop never checks the capacity.
   const std::size_t start = out.size();
@@ -116,13 +116,6 @@ void append_narrow(std::string& out, std::u16string_view utf16) {
   out.resize(static_cast<std::size_t>(o - out.data()));
 }
 
-std::string to_narrow(std::u16string_view utf16) {
-  std::string out;
-  out.reserve(utf16.size());
-  append_narrow(out, utf16);
-  return out;
-}
-
 bool is_well_formed_utf8(std::string_view utf8) {
   auto p = reinterpret_cast<const unsigned char*>(utf8.data());
   const auto end = p + utf8.size();
@@ -137,7 +130,7 @@ bool is_well_formed_utf8(std::string_view utf8) {
   return true;
 }
 
-std::string to_narrow(std::string_view utf8) {
+std::string repair_utf8(std::string_view utf8) {
   if (is_ascii(utf8)) return std::string(utf8);
   // Each input byte gives at most the three bytes of the default character.
   std::string out(3 * utf8.size(), '\0');

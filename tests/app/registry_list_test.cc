@@ -11,6 +11,7 @@
 #include "connect_proxy.h"
 #include "fake_service.h"
 #include "feed_paths.h"
+#include "fixed_port_fake.h"
 #include "json_key_file.h"
 #include "run_process.h"
 
@@ -50,21 +51,8 @@ constexpr char kSampleJson[] =
 using testing_support::Format;
 using testing_support::Stage;
 
-// The fake on the build's fixed port, restarted when a test needs the other format's scopes.
 fake::FakeService& service_for(Format format) {
-  static std::unique_ptr<fake::FakeService> service;
-  static Format running = Format::gdata;
-  if (!service || running != format) {
-    service.reset();
-    fake::ServiceOptions options;
-    options.pki_dir = kPki;
-    options.port = TEST_PORT;
-    options.scope = format == Format::gdata ? fake::kFeedsScope : fake::kSheetsV4Scopes;
-    service = std::make_unique<fake::FakeService>(options);
-    service->start();
-    running = format;
-  }
-  return *service;
+  return testing_support::fixed_port_fake(format, kPki, TEST_PORT);
 }
 
 // Runs the build configured for one wire format, in a scratch working directory holding the

@@ -81,14 +81,14 @@ bool is_name_character(utf8proc_int32_t code_point) {
 // first, as everywhere else in the program, and U+FFFD (So) is not kept: the bad bytes drop out
 // and the characters around them stay.
 std::string derive_name(std::string_view header_cell) {
-  const std::string text = to_narrow(header_cell);
+  const std::string text = repair_utf8(header_cell);
   const auto* const bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
   std::string name;
   for (std::size_t at = 0; at < text.size();) {
     utf8proc_int32_t code_point = 0;
     const utf8proc_ssize_t length =
         utf8proc_iterate(bytes + at, static_cast<utf8proc_ssize_t>(text.size() - at), &code_point);
-    // to_narrow has left only well-formed text, which utf8proc reads in full; were a byte
+    // repair_utf8 has left only well-formed text, which utf8proc reads in full; were a byte
     // refused all the same, it would be left out as the U+FFFD it stands for.
     if (length <= 0) {
       ++at;
