@@ -2,28 +2,29 @@
 # Installs what building and testing registry-list need on Debian 12. Every entry point (the
 # demo, the test suite, CI) calls this one script. Packages already present are not fetched
 # again, so it also works without a network once they are installed.
-# `setup.sh windows` adds what the Windows cross-build needs (scripts/windows.sh).
+# `setup.sh windows` adds what the Windows cross-build needs (scripts/windows.sh). Last, it
+# builds the bundled libcurl the Linux build links (scripts/curl.sh), which needs the packages.
 set -euo pipefail
 # Text tools (sed, grep, sort, awk, tr, wc) treat bytes the same whatever locale the caller has;
 # the calls that need UTF-8 say so themselves.
 export LC_ALL=C
 unset LANGUAGE
 
-# locales: the definitions a test compiles a Latin-1 locale from, to show that the output does
-# not depend on the caller's locale.
+# dpkg-dev and xz-utils unpack Debian's source package of curl; zlib1g-dev is what the bundled
+# libcurl inflates with (scripts/curl.sh). locales: the definitions a test compiles a Latin-1
+# locale from, to show that the output does not depend on the caller's locale.
 packages=(
-  build-essential cmake pkg-config ca-certificates openssl util-linux mandoc dpkg-dev file locales
-  libcurl4-openssl-dev libssl-dev libexpat1-dev libsimdjson-dev libutf8proc-dev
+  build-essential cmake pkg-config ca-certificates openssl util-linux mandoc dpkg-dev xz-utils file
+  locales libcurl4-openssl-dev libssl-dev zlib1g-dev libexpat1-dev libsimdjson-dev libutf8proc-dev
   libgtest-dev libcpp-httplib-dev nlohmann-json3-dev
   clang libfuzzer-14-dev libclang-rt-14-dev curl libbenchmark-dev
 )
 if [ "${1:-}" = windows ]; then
   # The MinGW-w64 cross compilers (posix thread model) and Debian's zlib for that target; Wine
   # (wine64 is the 64-bit loader, wine the wrapper commands such as wineboot) to run the .exe;
-  # perl for OpenSSL's Configure, dpkg-dev and xz-utils to unpack Debian's source packages of
-  # the libraries, zip for the release archive.
+  # perl for OpenSSL's Configure, zip for the release archive.
   packages+=(
-    g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 perl xz-utils zip
+    g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 perl zip
   )
 elif [ $# -gt 0 ]; then
   echo "usage: setup.sh [windows]" >&2
@@ -35,11 +36,13 @@ for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
     missing+=("$package")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  echo "setup: installing ${missing[*]}" >&2
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+fi
 
-sudo=()
-[ "$(id -u)" -eq 0 ] || sudo=(sudo)
-echo "setup: installing ${missing[*]}" >&2
-"${sudo[@]}" apt-get update -qq
-DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-  "${missing[@]}" >/dev/null
+bash "$(dirname "$0")/curl.sh"

@@ -10,7 +10,8 @@
 #    share/man/man1/registry-list.1, share/doc/registry-list/README.md, and the install
 #    manifest lists exactly them;
 #  - cpack builds registry-list_<version>_<arch>.deb: its control fields, its Depends (runtime
-#    libraries only, among them libcurl, OpenSSL's libssl, expat, simdjson and utf8proc), and
+#    libraries only, among them OpenSSL's libssl, expat, simdjson and utf8proc; zlib and no
+#    libcurl when the build links the bundled libcurl, libcurl when it links the system's), and
 #    its contents (exactly those files under /usr, owned by root, the program being the
 #    stripped shipped build, never a test or loopback build).
 #
@@ -181,7 +182,7 @@ check_page() {
         fail "$page: $name is not shown as '$value':"$'\n'"$body"
     fi
   done < <(sed -n 's/^\(REGISTRY_[A-Z0-9_]*\):\(STRING\|BOOL\)=.*/\1/p' "$cache" |
-           grep -vE '^REGISTRY_(TEST_.*|BENCH_.*|SANITIZE|FUZZ|BENCH)$')
+           grep -vE '^REGISTRY_(TEST_.*|BENCH_.*|SANITIZE|FUZZ|BENCH|CURL)$')
   ((settings >= 12)) || fail "$cache: only $settings REGISTRY_* settings found"
 }
 
@@ -302,14 +303,22 @@ depends=$(field Depends | tr ',|' '\n\n' | sed 's/(.*)//; s/[[:space:]]//g' | gr
 if [[ -z "$(cache_value REGISTRY_CA_BUNDLE)" ]]; then
   grep -qx ca-certificates <<<"$depends" || fail "Depends lacks ca-certificates"
 fi
-for wanted in '^libc6$' '^libstdc\+\+6$' '^libcurl(4|3-gnutls|3-nss)$' '^libssl3' '^libexpat1$' \
-              '^libsimdjson[0-9]+$' '^libutf8proc[0-9]+$'; do
+wanted_packages=('^libc6$' '^libstdc\+\+6$' '^libssl3' '^libexpat1$' '^libsimdjson[0-9]+$'
+                 '^libutf8proc[0-9]+$')
+if [[ "$(cache_value REGISTRY_CURL)" == system ]]; then
+  wanted_packages+=('^libcurl(4|3-gnutls|3-nss)$')
+else
+  # The bundled libcurl is inside the program; what it links is the system's.
+  wanted_packages+=('^zlib1g$')
+  if grep -E '^libcurl' <<<"$depends"; then fail "Depends names libcurl, which is bundled"; fi
+fi
+for wanted in "${wanted_packages[@]}"; do
   grep -Eq "$wanted" <<<"$depends" || fail "Depends has no package matching $wanted"
 done
 while IFS= read -r package; do
   [[ "$package" != ca-certificates ]] || continue
-  if [[ ! "$package" =~ ^lib || "$package" =~ -dev$ || "$package" =~ gtest|gmock|httplib|nlohmann ]]
-  then
+  if [[ ! "$package" =~ ^(lib|zlib1g$) || "$package" =~ -dev$ ||
+        "$package" =~ gtest|gmock|httplib|nlohmann ]]; then
     fail "Depends names $package, which is no runtime library of the program"
   fi
 done <<<"$depends"
