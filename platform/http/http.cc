@@ -51,13 +51,15 @@ using Clock = std::chrono::steady_clock;
 
 // Hands a body from the thread that receives it to the thread that consumes it, so that
 // receiving (TLS, decompression) and consuming (parsing) run at the same time on two cores.
-// Bytes travel in blocks, few and large enough that handing one over costs nothing; at most
+// Bytes travel in blocks, large enough that handing one over costs little, and small enough
+// (below the C library's threshold for a mapping of their own) that they come from reused heap
+// memory rather than fresh pages, each of which costs a page fault on first touch; at most
 // kMaxQueued wait at a time, so a consumer slower than the network holds the transfer back
 // instead of letting the body pile up in memory. Consumed blocks come back for reuse, so a long
 // body costs no allocation per block. The consumer reads `blocks` directly.
 class BodyPipe {
  public:
-  static constexpr std::size_t kBlockBytes = std::size_t{256} << 10;
+  static constexpr std::size_t kBlockBytes = std::size_t{64} << 10;
   static constexpr std::size_t kMaxQueued = 8;
 
   // Receiving side: adds the bytes, handing each full block over, waiting for room while
