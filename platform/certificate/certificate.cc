@@ -37,6 +37,17 @@ struct X509Deleter {
 struct X509StackDeleter {
   void operator()(STACK_OF(X509) * chain) const noexcept { sk_X509_pop_free(chain, X509_free); }
 };
+struct Pkcs7StackDeleter {
+  void operator()(STACK_OF(PKCS7) * safes) const noexcept { sk_PKCS7_pop_free(safes, PKCS7_free); }
+};
+struct SafeBagStackDeleter {
+  void operator()(STACK_OF(PKCS12_SAFEBAG) * bags) const noexcept {
+    sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free);
+  }
+};
+struct Pbe2ParamDeleter {
+  void operator()(PBE2PARAM* parameters) const noexcept { PBE2PARAM_free(parameters); }
+};
 struct MdCtxDeleter {
   void operator()(EVP_MD_CTX* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
 };
@@ -55,19 +66,69 @@ struct MdCtxDeleter {
   throw Failure("certificate: " + step + detail);
 }
 
-// Key files handed out by the service are encrypted with RC2-40 and 3DES, which OpenSSL 3
-// keeps in its legacy provider. Loading it by name stops the default one from loading
-// implicitly, so both are loaded, once, and held for the life of the process.
-void load_providers() {
-  [[maybe_unused]] static OSSL_PROVIDER* legacy = nullptr;
+// Loading a provider by name stops the default one from loading implicitly, so it is loaded
+// here, once, and held for the life of the process: every key needs it.
+void load_default_provider() {
   static OSSL_PROVIDER* standard = nullptr;
   static std::once_flag once;
   std::call_once(once, [] {
-    legacy = OSSL_PROVIDER_load(nullptr, "legacy");  // absent on some systems: AES files still load
     standard = OSSL_PROVIDER_load(nullptr, "default");
     ERR_clear_error();
   });
   if (standard == nullptr) fail("cannot load OpenSSL providers");
+}
+
+// Key files handed out by the service encrypt their certificates with RC2-40, which OpenSSL 3
+// keeps in its legacy provider. Loading that one is a dlopen that most runs would pay for
+// nothing, so it is loaded the first time a file needs it, and held from then on. It is absent
+// on some systems, which is not the key file's fault: the caller drops the errors.
+void load_legacy_provider() {
+  static std::once_flag once;
+  std::call_once(once, [] { OSSL_PROVIDER_load(nullptr, "legacy"); });
+}
+
+// Whether no loaded provider offers the cipher an encryption algorithm identifier names: the
+// PKCS#12 schemes name theirs by their own identifier, PBES2 in its parameters. An identifier
+// that names no cipher is left for the parsing to refuse.
+bool cipher_unavailable(const X509_ALGOR* algorithm) {
+  int cipher = NID_undef;
+  if (OBJ_obj2nid(algorithm->algorithm) == NID_pbes2) {
+    std::unique_ptr<PBE2PARAM, Pbe2ParamDeleter> pbes2(static_cast<PBE2PARAM*>(
+        ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), algorithm->parameter)));
+    if (pbes2 && pbes2->encryption) cipher = OBJ_obj2nid(pbes2->encryption->algorithm);
+  } else if (EVP_PBE_find(EVP_PBE_TYPE_OUTER, OBJ_obj2nid(algorithm->algorithm), &cipher, nullptr,
+                          nullptr) != 1) {
+    cipher = NID_undef;
+  }
+  if (cipher == NID_undef || cipher == -1) return false;
+  EVP_CIPHER* fetched = EVP_CIPHER_fetch(nullptr, OBJ_nid2sn(cipher), nullptr);
+  EVP_CIPHER_free(fetched);
+  return fetched == nullptr;
+}
+
+// Whether reading the file takes a cipher that no loaded provider offers, as the RC2-40 of the
+// service's files does. It is decided without the password, which only the parsing checks (by
+// the MAC): from how each encrypted part is encrypted, and how each key in a part that is not.
+bool needs_legacy_provider(const PKCS12* p12) {
+  std::unique_ptr<STACK_OF(PKCS7), Pkcs7StackDeleter> safes(PKCS12_unpack_authsafes(p12));
+  for (int i = 0; safes && i < sk_PKCS7_num(safes.get()); ++i) {
+    PKCS7* safe = sk_PKCS7_value(safes.get(), i);
+    if (PKCS7_type_is_encrypted(safe)) {
+      if (safe->d.encrypted && cipher_unavailable(safe->d.encrypted->enc_data->algorithm)) {
+        return true;
+      }
+    } else if (PKCS7_type_is_data(safe)) {
+      std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), SafeBagStackDeleter> bags(
+          PKCS12_unpack_p7data(safe));
+      for (int j = 0; bags && j < sk_PKCS12_SAFEBAG_num(bags.get()); ++j) {
+        const X509_SIG* key = PKCS12_SAFEBAG_get0_pkcs8(sk_PKCS12_SAFEBAG_value(bags.get(), j));
+        const X509_ALGOR* algorithm = nullptr;
+        if (key) X509_SIG_get0(key, &algorithm, nullptr);
+        if (algorithm && cipher_unavailable(algorithm)) return true;
+      }
+    }
+  }
+  return false;
 }
 
 // The password callback for PEM keys: there is never a password to give, and OpenSSL's own
@@ -149,7 +210,7 @@ SigningKey::SigningKey(SigningKey&&) noexcept = default;
 SigningKey& SigningKey::operator=(SigningKey&&) noexcept = default;
 
 SigningKey SigningKey::from_pem(std::string_view pem) {
-  load_providers();
+  load_default_provider();
   // A read-only view of the text: OpenSSL makes no copy of it that we would have to clear.
   std::unique_ptr<BIO, BioDeleter> input(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   if (!input) fail("cannot read the private key");
@@ -187,7 +248,7 @@ struct X509Certificate2::Keys {
 X509Certificate2::X509Certificate2(const std::string& file, const std::string& password,
                                    KeyStorageFlags /*flags: the key is only ever used here*/)
     : keys_(std::make_unique<Keys>()) {
-  load_providers();
+  load_default_provider();
   const std::unique_ptr<KeyFileBytes> bytes = read_key_file(file, 0);
   std::unique_ptr<BIO, BioDeleter> input(
       BIO_new_mem_buf(bytes->data(), static_cast<int>(bytes->size())));
@@ -197,6 +258,9 @@ X509Certificate2::X509Certificate2(const std::string& file, const std::string& p
   EVP_PKEY* key = nullptr;
   X509* certificate = nullptr;
   STACK_OF(X509)* chain = nullptr;
+  if (needs_legacy_provider(p12.get())) load_legacy_provider();
+  // Whatever went wrong above is for the parsing to report, in its own words.
+  ERR_clear_error();
   if (PKCS12_parse(p12.get(), password.c_str(), &key, &certificate, &chain) != 1) {
     fail("wrong password or damaged key file");
   }

@@ -3,11 +3,16 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+#include <openssl/provider.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -186,6 +191,126 @@ TEST_F(KeyFileTest, BrokenJsonKeyFailsNamingTheProblemWithoutQuotingTheKey) {
       EXPECT_EQ(message, failure) << "case " << i;
     }
     expect_no_key_material(message);
+  }
+}
+
+// The account's key and certificate as PKCS#12, the key encrypted with key_pbe (NID_undef: the
+// file holds no key) and the certificate with certificate_pbe. It is made in a library context
+// of its own, so the legacy provider it may need is not loaded where the file is read.
+std::string pkcs12_file(int key_pbe, int certificate_pbe) {
+  std::unique_ptr<OSSL_LIB_CTX, void (*)(OSSL_LIB_CTX*)> context(OSSL_LIB_CTX_new(),
+                                                                 OSSL_LIB_CTX_free);
+  using Provider = std::unique_ptr<OSSL_PROVIDER, int (*)(OSSL_PROVIDER*)>;
+  const Provider legacy(OSSL_PROVIDER_load(context.get(), "legacy"), OSSL_PROVIDER_unload);
+  const Provider standard(OSSL_PROVIDER_load(context.get(), "default"), OSSL_PROVIDER_unload);
+  std::unique_ptr<FILE, int (*)(FILE*)> key_in(std::fopen((kPki + "/sa.key").c_str(), "r"), fclose);
+  std::unique_ptr<FILE, int (*)(FILE*)> certificate_in(std::fopen((kPki + "/sa.pem").c_str(), "r"),
+                                                       fclose);
+  std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> key(
+      PEM_read_PrivateKey(key_in.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
+  std::unique_ptr<X509, void (*)(X509*)> certificate(
+      PEM_read_X509(certificate_in.get(), nullptr, nullptr, nullptr), X509_free);
+  std::unique_ptr<PKCS12, void (*)(PKCS12*)> p12(
+      PKCS12_create_ex("notasecret", "privatekey", key_pbe == NID_undef ? nullptr : key.get(),
+                       certificate.get(), nullptr, key_pbe, certificate_pbe, 0, 0, 0, context.get(),
+                       nullptr),
+      PKCS12_free);
+  unsigned char* der = nullptr;
+  const int size = p12 ? i2d_PKCS12(p12.get(), &der) : 0;
+  std::string bytes(reinterpret_cast<const char*>(der),
+                    static_cast<std::size_t>(std::max(size, 0)));
+  OPENSSL_free(der);
+  return bytes;
+}
+
+// The files made by pkcs12_file rather than taken from the test PKI, each with its key's and
+// its certificate's encryption.
+const std::map<std::string, std::pair<int, int>> kMadeFiles = {
+    {"no-key.p12", {NID_undef, NID_pbe_WithSHA1And40BitRC2_CBC}},
+    {"rc2-key.p12", {NID_pbe_WithSHA1And40BitRC2_CBC, NID_aes_256_cbc}},
+    {"des-certificate.p12", {NID_aes_256_cbc, NID_des_cbc}}};
+
+struct ProviderCase {
+  const char* name;
+  std::vector<std::string> files;  // loaded in turn in one process
+  std::string password;
+  bool legacy_module;  // false: the legacy provider cannot be found
+  std::string outcomes;
+};
+
+// Runs in a process of its own, since the providers are the process's and other tests load the
+// legacy one. Loads the case's files in turn from a scratch folder, each a copy from the test
+// PKI or made here, and exits 0 only when each outcome, and whether the legacy provider is
+// loaded after it, are as the case expects.
+[[noreturn]] void load_in_a_fresh_process(const ProviderCase& c) {
+  const fs::path scratch =
+      fs::temp_directory_path() / ("registry-providers-" + std::to_string(getpid()));
+  fs::create_directories(scratch);
+  fs::current_path(scratch);
+  if (!c.legacy_module) setenv("OPENSSL_MODULES", scratch.c_str(), 1);
+  std::string outcomes;
+  for (const std::string& file : c.files) {
+    if (file == "key.json") {
+      testing_support::write_text_file(file, key_text());
+    } else if (const auto made = kMadeFiles.find(file); made != kMadeFiles.end()) {
+      testing_support::write_text_file(file, pkcs12_file(made->second.first, made->second.second));
+    } else {
+      fs::copy_file(kPki + "/" + file, file);
+    }
+    std::string outcome = "loaded";
+    try {
+      load_service_account_key(file, c.password);
+    } catch (const Failure& failure) {
+      outcome = failure.what();
+    }
+    outcomes += (outcomes.empty() ? "" : " | ") + outcome + ", legacy " +
+                (OSSL_PROVIDER_available(nullptr, "legacy") == 1 ? "yes" : "no");
+  }
+  fs::current_path("/");
+  fs::remove_all(scratch);
+  std::fprintf(stderr, "%s\n", outcomes.c_str());
+  std::exit(outcomes == c.outcomes ? 0 : 1);
+}
+
+// The legacy provider is loaded only when a PKCS#12 file needs it, and every outcome is the
+// same as with it loaded from the start.
+TEST(KeyFileProviders, LegacyIsLoadedOnlyForAFileThatNeedsIt) {
+  // Re-runs this test alone in a new process, so that no earlier test's providers carry over.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string mac_failure =
+      "certificate: wrong password or damaged key file: error:11800071:PKCS12 routines::mac "
+      "verify failure, legacy ";
+  const std::vector<ProviderCase> cases = {
+      {"AesAndJsonNeedNoLegacy",
+       {"sa-aes.p12", "key.json", "sa-legacy.p12"},
+       "notasecret",
+       true,
+       "loaded, legacy no | loaded, legacy no | loaded, legacy yes"},
+      {"TheMacRefusesAWrongPassword",
+       {"sa-aes.p12", "sa-legacy.p12"},
+       "wrongpassw",
+       true,
+       mac_failure + "no | " + mac_failure + "yes"},
+      {"NoKeyBehindRc2",
+       {"no-key.p12"},
+       "notasecret",
+       true,
+       "certificate: the key file holds no private key, legacy yes"},
+      {"Rc2Key", {"rc2-key.p12"}, "notasecret", true, "loaded, legacy yes"},
+      {"DesCertificateUnderPbes2",
+       {"des-certificate.p12"},
+       "notasecret",
+       true,
+       "loaded, legacy yes"},
+      {"NoLegacyModule",
+       {"sa-legacy.p12", "sa-aes.p12"},
+       "notasecret",
+       false,
+       "certificate: wrong password or damaged key file: error:0308010C:digital envelope "
+       "routines::unsupported, legacy no | loaded, legacy no"}};
+  for (const ProviderCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EXIT(load_in_a_fresh_process(c), testing::ExitedWithCode(0), "");
   }
 }
 
