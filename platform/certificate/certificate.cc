@@ -83,8 +83,11 @@ void load_default_provider() {
 // nothing, so it is loaded the first time a file needs it, and held from then on. It is absent
 // on some systems, which is not the key file's fault: the caller drops the errors.
 void load_legacy_provider() {
+  // Held here for the life of the process, like the default one: a provider whose handle is
+  // dropped stays loaded but is never unloaded, and its memory is lost at exit.
+  [[maybe_unused]] static OSSL_PROVIDER* legacy = nullptr;
   static std::once_flag once;
-  std::call_once(once, [] { OSSL_PROVIDER_load(nullptr, "legacy"); });
+  std::call_once(once, [] { legacy = OSSL_PROVIDER_load(nullptr, "legacy"); });
 }
 
 // Whether no loaded provider offers the cipher an encryption algorithm identifier names: the
