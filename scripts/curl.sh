@@ -38,29 +38,24 @@ build_curl() {
   # server's chain needs, and not from the bundle file Debian's libcurl reads, whose 140-odd
   # certificates take 25 to 30 ms to load in every run. ca-certificates fills both from the
   # same certificates. The program names its own bundle when the build sets one.
+  local options
+  mapfile -t options < <(minimal_curl_options)
   cmake -S "$1" -B "$2" -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Release \
     -DBUILD_SHARED_LIBS=OFF -DCMAKE_POSITION_INDEPENDENT_CODE=ON \
-    -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib \
-    -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF -DCURL_ENABLE_EXPORT_TARGET=ON \
-    -DHTTP_ONLY=ON -DCURL_DISABLE_LDAP=ON -DCURL_DISABLE_LDAPS=ON \
-    -DCURL_USE_OPENSSL=ON -DCURL_ZLIB=ON \
-    -DUSE_NGHTTP2=OFF -DUSE_NGTCP2=OFF -DUSE_QUICHE=OFF -DUSE_LIBIDN2=OFF \
-    -DCURL_USE_LIBPSL=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DENABLE_ARES=OFF \
-    -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBSSH=OFF -DCURL_USE_GSSAPI=OFF \
-    -DCURL_CA_BUNDLE=none -DCURL_CA_PATH=/etc/ssl/certs \
-    -DCURL_CA_FALLBACK=OFF
+    -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib "${options[@]}" \
+    -DCURL_CA_BUNDLE=none -DCURL_CA_PATH=/etc/ssl/certs
   cmake --build "$2" --parallel "$jobs"
   cmake --install "$2"
 }
 
-# What the build depends on besides curl's source: the compiler, CMake, and the headers of the
-# OpenSSL and zlib it is compiled against.
+# What the build depends on besides curl's source and its options: the compiler, CMake, and
+# the headers of the OpenSSL and zlib it is compiled against.
 deps_common_key() {
   cc --version | head -n 1
   cmake --version | head -n 1
   dpkg-query -W -f='${Version}\n' libssl-dev zlib1g-dev
 }
-deps_library_key() { :; }
+deps_library_key() { declare -f minimal_curl_options; }
 
 # Fetching, keys and stamps: shared with the Windows build of the libraries.
 # shellcheck source=scripts/lib/deps.sh

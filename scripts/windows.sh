@@ -76,20 +76,17 @@ build_openssl() {
 }
 
 build_curl() {
-  # HTTP and HTTPS over OpenSSL, with zlib for compressed answers, and nothing else: no other
-  # protocol, no HTTP/2, IDN, PSL, brotli or zstd, no SSPI (NTLM and Negotiate through
-  # Windows). No CA bundle or folder is compiled in: the one of this machine means nothing on
-  # Windows, where the program passes a bundle or asks for CURLSSLOPT_NATIVE_CA (the Windows
-  # certificate store, which this build has through USE_WIN32_CRYPTO).
-  cmake_project "$1" "$2" \
-    -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF -DCURL_ENABLE_EXPORT_TARGET=ON \
-    -DHTTP_ONLY=ON -DCURL_DISABLE_LDAP=ON -DCURL_DISABLE_LDAPS=ON \
-    -DCURL_USE_OPENSSL=ON -DCURL_USE_SCHANNEL=OFF -DCURL_WINDOWS_SSPI=OFF \
-    -DOPENSSL_USE_STATIC_LIBS=TRUE -DCURL_ZLIB=ON -DZLIB_USE_STATIC_LIBS=TRUE \
-    -DUSE_NGHTTP2=OFF -DUSE_NGTCP2=OFF -DUSE_QUICHE=OFF -DUSE_LIBIDN2=OFF -DUSE_WIN32_IDN=OFF \
-    -DCURL_USE_LIBPSL=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DENABLE_ARES=OFF \
-    -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBSSH=OFF -DCURL_USE_GSSAPI=OFF \
-    -DCURL_CA_BUNDLE=none -DCURL_CA_PATH=none -DCURL_CA_FALLBACK=OFF
+  # The program's minimal libcurl, statically linking OpenSSL and zlib, and no SSPI (NTLM and
+  # Negotiate through Windows) either. No CA bundle or folder is compiled in: the one of this
+  # machine means nothing on Windows, where the program passes a bundle or asks for
+  # CURLSSLOPT_NATIVE_CA (the Windows certificate store, which this build has through
+  # USE_WIN32_CRYPTO).
+  local options
+  mapfile -t options < <(minimal_curl_options)
+  cmake_project "$1" "$2" "${options[@]}" \
+    -DCURL_USE_SCHANNEL=OFF -DCURL_WINDOWS_SSPI=OFF -DUSE_WIN32_IDN=OFF \
+    -DOPENSSL_USE_STATIC_LIBS=TRUE -DZLIB_USE_STATIC_LIBS=TRUE \
+    -DCURL_CA_BUNDLE=none -DCURL_CA_PATH=none
 }
 
 build_expat() {
@@ -187,7 +184,10 @@ deps_common_key() {
   declare -f cmake_project cmake_configure cmake_build_install
 }
 deps_library_key() {
-  [ "$1" != curl ] || dpkg-query -W -f='${Version}\n' libz-mingw-w64-dev
+  [ "$1" != curl ] || {
+    dpkg-query -W -f='${Version}\n' libz-mingw-w64-dev
+    declare -f minimal_curl_options
+  }
 }
 
 deps() {

@@ -16,6 +16,20 @@
 # build depends on besides its own source) and deps_library_key LIB (prints what else LIB's
 # build depends on, or nothing), then calls deps_build_all.
 
+# minimal_curl_options prints, one a line, the CMake options of the libcurl the program needs
+# on every platform: HTTP and HTTPS over OpenSSL, with zlib for compressed answers, and nothing
+# else (no other protocol, HTTP/2, IDN, PSL, brotli, zstd, SSH, GSS-API or c-ares). Each build
+# of curl adds what its platform needs, and puts this function in curl's key.
+minimal_curl_options() {
+  printf '%s\n' \
+    -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF -DCURL_ENABLE_EXPORT_TARGET=ON \
+    -DHTTP_ONLY=ON -DCURL_DISABLE_LDAP=ON -DCURL_DISABLE_LDAPS=ON \
+    -DCURL_USE_OPENSSL=ON -DCURL_ZLIB=ON \
+    -DUSE_NGHTTP2=OFF -DUSE_NGTCP2=OFF -DUSE_QUICHE=OFF -DUSE_LIBIDN2=OFF \
+    -DCURL_USE_LIBPSL=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DENABLE_ARES=OFF \
+    -DCURL_USE_LIBSSH2=OFF -DCURL_USE_LIBSSH=OFF -DCURL_USE_GSSAPI=OFF -DCURL_CA_FALLBACK=OFF
+}
+
 # upstream_line VERSION prints the upstream major.minor of a Debian version: 3.0 for
 # 3.0.19-1~deb12u2.
 upstream_line() {
