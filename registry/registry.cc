@@ -11,7 +11,6 @@
 #include "platform/feeds/google_error.h"
 #include "platform/feeds/spreadsheets_service.h"
 #include "platform/text/text.h"
-#include "registry/record_builder.h"
 
 namespace kolvo {
 namespace {
@@ -109,6 +108,9 @@ RegistryRecordList retrieve_registry(const RegistryClientConfig& config) {
   initializer.from_key(std::move(key));
   ServiceAccountCredential credential(std::move(initializer));
 
+  // The service's hosts are known: their connections open while the token is asked for,
+  // instead of one after another when each first request comes. Nothing secret goes with them.
+  http.warm_up(service->service_uris(), config.token_uri);
   credential.request_access_token();
   if (!credential.token()) throw Failure("token request: no token was issued");
 
@@ -145,11 +147,12 @@ RegistryRecordList read_registry(SpreadsheetsService& service, const std::string
 
   const FeedLink* list_link = worksheet->find_link(kListFeedRel);
   if (list_link == nullptr) throw Failure("list query: the worksheet has no list feed link");
-  // Each row becomes a record as it is read, so the rows are never all held twice. Should the
-  // feed fail part way, the builder goes with the records made so far.
-  RecordBuilder builder;
-  service.query(ListQuery(list_link->href), [&](const FeedEntry& row) { builder.add(row); });
-  return builder.finish();
+  // Each row becomes a record as it is parsed, so the rows are never all held twice. Should the
+  // feed fail part way, the records made so far go with the list, which is never returned.
+  RegistryRecordList records;
+  service.query(ListQuery(list_link->href),
+                [&](const FeedEntry& row) { records.push_back(to_record(row)); });
+  return records;
 }
 
 }  // namespace kolvo

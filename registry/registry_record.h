@@ -9,7 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/memory/bulk_memory.h"
 
 namespace kolvo {
 
@@ -81,8 +80,8 @@ class PropertyMap {
   // One allocation per map, laid out as: the entry count n; then for each entry i, where its
   // key ends and where its value ends (offsets into the text); then the text: key 0, value 0,
   // key 1, value 1, ... in key order, back to back. All numbers are native uint32. Empty when
-  // the map is. A registry's maps live until the end of the run: bulk memory.
-  std::basic_string<char, std::char_traits<char>, BulkAllocator<char>> data_;
+  // the map is.
+  std::string data_;
 };
 
 // One registry row. Records are plain values: copied into the list and destroyed with it.
@@ -95,7 +94,6 @@ struct RegistryRecord {
   bool operator==(const RegistryRecord&) const = default;
 };
 
-// The list grows to megabytes by doubling; bulk memory gives each size a mapping of its own.
-using RegistryRecordList = std::vector<RegistryRecord, BulkAllocator<RegistryRecord>>;
+using RegistryRecordList = std::vector<RegistryRecord>;
 
 }  // namespace kolvo

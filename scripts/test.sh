@@ -3,14 +3,12 @@
 #   plain     the suite on a normal build (build/);
 #   sanitize  the suite again on a build under AddressSanitizer and UndefinedBehaviorSanitizer
 #             (build-sanitize/), where any report fails the run;
-#   thread    the unit and retrieval tests, which drive the transfer thread and the record
-#             builder, under ThreadSanitizer (build-thread/), where any report fails the run;
 #   fuzz      every fuzz target for FUZZ_SECONDS (default 60) each, from the committed corpora;
 #   bench     the benchmark harness at 1 000 rows, so it cannot rot: it checks the output and
 #             the requests, never the timings;
 #   windows   the Windows build (scripts/windows.sh): the cross-built programs run under Wine
 #             against the plain build's fake service, and the release .zip checked.
-# With no argument it runs all six; name stages to run only those. Each stage says how long it
+# With no argument it runs all five; name stages to run only those. Each stage says how long it
 # took.
 set -euo pipefail
 # Text tools (sed, grep, sort, awk, tr, wc) treat bytes the same whatever locale the caller has;
@@ -19,7 +17,7 @@ export LC_ALL=C
 unset LANGUAGE
 root=$(cd "$(dirname "$0")/.." && pwd)
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(plain sanitize thread fuzz bench windows)
+[ ${#stages[@]} -gt 0 ] || stages=(plain sanitize fuzz bench windows)
 
 run_suite() {
   local build_dir=$1
@@ -46,14 +44,6 @@ for stage in "${stages[@]}"; do
         run_suite "$root/build-sanitize" -DREGISTRY_SANITIZE=address,undefined \
         -DCMAKE_BUILD_TYPE=Debug
       ;;
-    thread)
-      # Only the test program that runs the retrieval in its own process: the others start the
-      # program as a child, where the sanitizer would watch the test and not the program.
-      BUILD_DIR=$root/build-thread BUILD_TARGETS=registry_tests bash "$root/scripts/build.sh" \
-        -DREGISTRY_SANITIZE=thread
-      TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-        "$root/build-thread/tests/registry_tests" --gtest_brief=1
-      ;;
     fuzz)
       bash "$root/scripts/fuzz.sh" all "${FUZZ_SECONDS:-60}"
       ;;
@@ -65,7 +55,7 @@ for stage in "${stages[@]}"; do
       LINUX_BUILD_DIR=${BUILD_DIR:-$root/build} bash "$root/scripts/windows.sh" package
       ;;
     *)
-      echo "unknown stage: $stage (plain, sanitize, thread, fuzz, bench, windows)" >&2
+      echo "unknown stage: $stage (plain, sanitize, fuzz, bench, windows)" >&2
       exit 2
       ;;
   esac

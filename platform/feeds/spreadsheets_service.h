@@ -45,6 +45,9 @@ class SpreadsheetsService {
 
   // The OAuth scopes this service's requests need.
   virtual std::vector<std::string> scopes() const = 0;
+  // The addresses its requests go to, in the order it first asks them: none of them is sent
+  // anything before the first query.
+  virtual std::vector<std::string> service_uris() const { return {}; }
 
   void set_request_factory(GDataRequestFactory factory);
 

@@ -7,34 +7,31 @@
 #include <chrono>
 #include <cstdlib>
 #include <exception>
-#include <mutex>
 #include <optional>
-#include <thread>
+#include <vector>
 
 #include "platform/failure/failure.h"
-#include "platform/threads/bounded_queue.h"
-#include "platform/threads/thread_name.h"
 
 namespace kolvo {
 namespace {
 
-struct CurlUrlDeleter {
-  void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
+// Owns one of libcurl's handles, released by its own function.
+template <auto release>
+struct CurlDeleter {
+  template <typename T>
+  void operator()(T* handle) const noexcept {
+    release(handle);
+  }
 };
-struct CurlPartDeleter {
-  void operator()(char* part) const noexcept { curl_free(part); }
-};
-struct CurlSlistDeleter {
-  void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
-};
-using CurlSlist = std::unique_ptr<curl_slist, CurlSlistDeleter>;
+using CurlSlist = std::unique_ptr<curl_slist, CurlDeleter<curl_slist_free_all>>;
+using CurlEasy = std::unique_ptr<CURL, CurlDeleter<curl_easy_cleanup>>;
+using CurlMulti = std::unique_ptr<CURLM, CurlDeleter<curl_multi_cleanup>>;
 
 void global_init() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-  // libcurl would write every TLS session key to the file this names, and with them anyone
-  // who reads that file can decrypt the token and the registry. It is read when curl sets up
-  // TLS, here, while no other thread of the program runs.
+  static const bool initialised = [] {
+    // libcurl would write every TLS session key to the file this names, and with them anyone
+    // who reads that file can decrypt the token and the registry. It is read when curl sets up
+    // TLS, so it goes before the first handle.
 #ifdef _WIN32
     _putenv("SSLKEYLOGFILE=");
 #else
@@ -42,56 +39,14 @@ void global_init() {
 #endif
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
       throw Failure("curl: global init failed");
-  });
+    return true;
+  }();
+  (void)initialised;
 }
 
 bool is_success(long status) { return status >= 200 && status <= 299; }
 
 using Clock = std::chrono::steady_clock;
-
-// Hands a body from the thread that receives it to the thread that consumes it, so that
-// receiving (TLS, decompression) and consuming (parsing) run at the same time on two cores.
-// Bytes travel in blocks, large enough that handing one over costs little, and small enough
-// (below the C library's threshold for a mapping of their own) that they come from reused heap
-// memory rather than fresh pages, each of which costs a page fault on first touch; at most
-// kMaxQueued wait at a time, so a consumer slower than the network holds the transfer back
-// instead of letting the body pile up in memory. Consumed blocks come back for reuse, so a long
-// body costs no allocation per block. The consumer reads `blocks` directly.
-class BodyPipe {
- public:
-  static constexpr std::size_t kBlockBytes = std::size_t{64} << 10;
-  static constexpr std::size_t kMaxQueued = 8;
-
-  // Receiving side: adds the bytes, handing each full block over, waiting for room while
-  // kMaxQueued wait. Once the consumer has cancelled, a hand-over throws its reason.
-  void write(const char* data, std::size_t length) {
-    while (length > 0) {
-      if (filling_.capacity() < kBlockBytes) filling_.reserve(kBlockBytes);
-      const std::size_t piece = std::min(kBlockBytes - filling_.size(), length);
-      filling_.append(data, piece);
-      data += piece;
-      length -= piece;
-      if (filling_.size() == kBlockBytes) hand_over();
-    }
-  }
-  // Receiving side, once the whole body is in: hands over what is left, then tells the consumer
-  // that nothing more will come. Throws as write does.
-  void close() {
-    if (!filling_.empty()) hand_over();
-    blocks.close();
-  }
-
-  BoundedQueue<std::string> blocks{kMaxQueued};
-
- private:
-  void hand_over() {
-    blocks.push(std::move(filling_));
-    filling_ = blocks.take_spare().value_or(std::string());
-    filling_.clear();
-  }
-
-  std::string filling_;  // receiving side only
-};
 
 // The state of one transfer, shared with curl's callbacks.
 struct Transfer {
@@ -103,8 +58,8 @@ struct Transfer {
   Clock::time_point last_progress = Clock::now();
   curl_off_t bytes_moved = 0;
   bool stalled = false;
-  BodyPipe* pipe = nullptr;
-  std::string* collected = nullptr;  // used instead of pipe when set
+  const BodySink* sink = nullptr;
+  std::string* collected = nullptr;  // used instead of sink when set
   std::uint64_t received = 0;
   std::uint64_t limit = 0;
   long refused_status = 0;             // a non-2xx status seen before any body byte was passed on
@@ -116,10 +71,12 @@ struct Transfer {
 // Enough of a refusal's body to read the service's reasons from, and no more.
 constexpr std::size_t kMaxErrorBody = std::size_t{64} << 10;
 
+// Hands each piece straight to the sink, which parses it while the kernel goes on receiving
+// the next ones into the socket: the body is never held here.
 std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
   auto& transfer = *static_cast<Transfer*>(user);
   const std::size_t length = size * count;
-  if (transfer.pipe != nullptr && transfer.received == 0 && transfer.refused_status == 0) {
+  if (transfer.sink != nullptr && transfer.received == 0 && transfer.refused_status == 0) {
     long status = 0;
     curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &status);
     if (!is_success(status)) transfer.refused_status = status;
@@ -138,11 +95,9 @@ std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user)
     if (transfer.collected != nullptr) {
       transfer.collected->append(data, length);
     } else {
-      transfer.pipe->write(data, length);
-      // Time spent waiting for the consumer to make room is not the peer going quiet.
+      (*transfer.sink)(std::string_view(data, length));
+      // Time the sink spent is not the peer going quiet.
       transfer.last_progress = Clock::now();
-      // A consumer that gave up ends the transfer now, not at the next block.
-      if (transfer.pipe->blocks.cancelled()) return CURL_WRITEFUNC_ERROR;
     }
   } catch (...) {
     transfer.receive_failure = std::current_exception();
@@ -153,8 +108,6 @@ std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user)
 
 int on_progress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
   auto& transfer = *static_cast<Transfer*>(user);
-  // A consumer that gave up ends the transfer even while the peer sends nothing.
-  if (transfer.pipe != nullptr && transfer.pipe->blocks.cancelled()) return 1;
   const Clock::time_point now = Clock::now();
   if (downloaded + uploaded != transfer.bytes_moved) {
     transfer.bytes_moved = downloaded + uploaded;
@@ -170,7 +123,7 @@ int on_progress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_
 
 Origin url_origin(const std::string& url) {
   global_init();
-  std::unique_ptr<CURLU, CurlUrlDeleter> parsed(curl_url());
+  std::unique_ptr<CURLU, CurlDeleter<curl_url_cleanup>> parsed(curl_url());
   if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {
     throw Failure("not an absolute URL");
   }
@@ -179,7 +132,7 @@ Origin url_origin(const std::string& url) {
     if (curl_url_get(parsed.get(), which, &raw, flags) != CURLUE_OK) {
       throw Failure("not an absolute URL");
     }
-    std::unique_ptr<char, CurlPartDeleter> owned(raw);
+    std::unique_ptr<char, CurlDeleter<curl_free>> owned(raw);
     return std::string(raw);
   };
   Origin origin{part(CURLUPART_SCHEME, 0), part(CURLUPART_HOST, 0), 0};
@@ -209,32 +162,28 @@ std::string percent_encode(std::string_view text) {
   return out;
 }
 
-struct HttpClient::Handle {
-  CURL* curl = nullptr;
-  char error[CURL_ERROR_SIZE] = {};
-  ~Handle() {
-    if (curl != nullptr) curl_easy_cleanup(curl);
-  }
-};
-
-HttpClient::HttpClient(HttpOptions options)
-    : handle_(std::make_unique<Handle>()), options_(std::move(options)) {
-  global_init();
-  handle_->curl = curl_easy_init();
-  if (handle_->curl == nullptr) throw Failure("curl: cannot create a handle");
-}
-
-HttpClient::~HttpClient() = default;
-
 namespace {
 
-// Everything that stays the same across the requests of one handle, set before each one so
+
+CurlEasy new_easy() {
+  CurlEasy curl(curl_easy_init());
+  if (!curl) throw Failure("curl: cannot create a handle");
+  return curl;
+}
+
+// Where OpenSSL finds the system's trust store one certificate at a time, by the hash of its
+// subject: a run loads the one authority its servers' chains need, where the bundle file of
+// the same store (ca-certificates.crt) would have all of them parsed first, in every run.
+constexpr char kSystemCaPath[] = "/etc/ssl/certs";
+
+// Everything that stays the same across the requests of one client, set before each one so
 // that nothing a previous request changed can leak into the next.
 void set_common_options(CURL* curl, const HttpOptions& options, char* error_buffer) {
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_buffer);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "https");
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
   if (!options.ca_bundle.empty()) {
@@ -245,15 +194,148 @@ void set_common_options(CURL* curl, const HttpOptions& options, char* error_buff
 #ifdef _WIN32
     // Windows keeps its trust store in the system, not in a file OpenSSL could read.
     curl_easy_setopt(curl, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA));
+#else
+    curl_easy_setopt(curl, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(curl, CURLOPT_CAPATH, kSystemCaPath);
 #endif
   }
   curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, options.connect_timeout_seconds);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, options.request_timeout_seconds);
+}
+
+void set_transfer(CURL* curl, Transfer& transfer) {
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, on_body);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, on_progress);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
 }
+
+}  // namespace
+
+// All transfers of one client run in one multi handle, on the caller's thread: its connection
+// cache is what lets a request take the connection a warm-up opened.
+struct HttpClient::Handles {
+  CurlMulti multi{curl_multi_init()};
+  CurlEasy curl = new_easy();  // every request's; its options are set anew for each
+  char error[CURL_ERROR_SIZE] = {};
+  struct WarmUp {
+    Origin origin;
+    CurlEasy curl;
+    char error[CURL_ERROR_SIZE] = {};
+  };
+  std::vector<std::unique_ptr<WarmUp>> warm_ups;  // those still under way
+
+  ~Handles() {
+    for (const auto& warm_up : warm_ups) curl_multi_remove_handle(multi.get(), warm_up->curl.get());
+  }
+
+  // Drives every transfer until `request` has ended, and returns its outcome. Warm-ups that end
+  // meanwhile are dropped, whatever their outcome, leaving their connections in the cache.
+  CURLcode perform(CURL* request);
+  // Drives the transfers until no warm-up to origin is under way.
+  void wait_for_warm_up(const Origin& origin);
+  // The request set up on `curl`, after any warm-up of its origin, so that it takes that
+  // connection.
+  CURLcode perform(const std::string& url) {
+    wait_for_warm_up(url_origin(url));
+    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
+    return perform(curl.get());
+  }
+
+ private:
+  // One round: runs what is ready, then waits for the sockets at most a second. Returns the
+  // outcome of `request` once it has ended.
+  std::optional<CURLcode> step(CURL* request);
+};
+
+std::optional<CURLcode> HttpClient::Handles::step(CURL* request) {
+  int running = 0;
+  CURLMcode status = curl_multi_perform(multi.get(), &running);
+  std::optional<CURLcode> outcome;
+  int left = 0;
+  while (CURLMsg* message = curl_multi_info_read(multi.get(), &left)) {
+    if (message->msg != CURLMSG_DONE) continue;
+    CURL* done = message->easy_handle;
+    const CURLcode result = message->data.result;
+    curl_multi_remove_handle(multi.get(), done);
+    if (done == request) {
+      outcome = result;
+    } else {
+      std::erase_if(warm_ups, [&](const auto& warm_up) { return warm_up->curl.get() == done; });
+    }
+  }
+  if (outcome) return outcome;
+  // Waits no longer than curl's own timers (the timeouts, the progress callback's once a
+  // second) allow.
+  if (status == CURLM_OK) status = curl_multi_poll(multi.get(), nullptr, 0, 1000, nullptr);
+  if (status != CURLM_OK) {
+    if (request != nullptr) curl_multi_remove_handle(multi.get(), request);
+    throw Failure(std::string("curl: ") + curl_multi_strerror(status));
+  }
+  return std::nullopt;
+}
+
+CURLcode HttpClient::Handles::perform(CURL* request) {
+  const CURLMcode added = curl_multi_add_handle(multi.get(), request);
+  if (added != CURLM_OK) throw Failure(std::string("curl: ") + curl_multi_strerror(added));
+  for (;;) {
+    if (const std::optional<CURLcode> outcome = step(request)) return *outcome;
+  }
+}
+
+void HttpClient::Handles::wait_for_warm_up(const Origin& origin) {
+  auto under_way = [&] {
+    return std::any_of(warm_ups.begin(), warm_ups.end(),
+                       [&](const auto& warm_up) { return warm_up->origin == origin; });
+  };
+  // Each warm-up has a deadline of its own, so this ends.
+  while (under_way()) step(nullptr);
+}
+
+HttpClient::HttpClient(HttpOptions options) : options_(std::move(options)) {
+  global_init();
+  handles_ = std::make_unique<Handles>();
+  if (!handles_->multi) throw Failure("curl: cannot create a handle");
+}
+
+HttpClient::~HttpClient() = default;
+
+void HttpClient::warm_up(const std::vector<std::string>& urls, const std::string& next_url) {
+  std::optional<Origin> next;
+  try {
+    next = url_origin(next_url);
+  } catch (const Failure&) {
+    // That request will fail on its own account; the warm-ups may still go.
+  }
+  for (const std::string& url : urls) {
+    Origin origin = url_origin(url);
+    const bool known =
+        origin == next ||
+        std::any_of(handles_->warm_ups.begin(), handles_->warm_ups.end(),
+                    [&](const auto& warm_up) { return warm_up->origin == origin; });
+    if (known || origin.scheme != "https") continue;
+    auto warm_up = std::make_unique<Handles::WarmUp>();
+    warm_up->curl = new_easy();
+    CURL* curl = warm_up->curl.get();
+    set_common_options(curl, options_, warm_up->error);
+    const bool ipv6 = origin.host.find(':') != std::string::npos;
+    const std::string root = "https://" + (ipv6 ? "[" + origin.host + "]" : origin.host) + ":" +
+                             std::to_string(origin.port) + "/";
+    curl_easy_setopt(curl, CURLOPT_URL, root.c_str());
+    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    // No longer than connecting and one quiet answer may take, as a request to this origin
+    // waits for it.
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT,
+                     options_.connect_timeout_seconds + options_.stall_timeout_seconds);
+    if (curl_multi_add_handle(handles_->multi.get(), curl) != CURLM_OK) continue;
+    warm_up->origin = std::move(origin);
+    handles_->warm_ups.push_back(std::move(warm_up));
+  }
+}
+
+namespace {
 
 // The delay a refusal asks for in its Retry-After header, if it gives one.
 std::optional<std::chrono::seconds> retry_after(CURL* curl) {
@@ -367,60 +449,31 @@ HttpResponse HttpClient::post_form(const std::string& url, std::string_view form
 
 void HttpClient::get_once(const std::string& url, const std::vector<std::string>& headers,
                           const BodySink& sink) {
-  CURL* curl = handle_->curl;
-  handle_->error[0] = '\0';
-  set_common_options(curl, options_, handle_->error);
+  CURL* curl = handles_->curl.get();
+  handles_->error[0] = '\0';
+  set_common_options(curl, options_, handles_->error);
   CurlSlist header_list = make_header_list(headers);
-  BodyPipe pipe;
   Transfer transfer;
   transfer.curl = curl;
-  transfer.pipe = &pipe;
+  transfer.sink = &sink;
   transfer.limit = options_.max_body_bytes;
   transfer.stall_limit = std::chrono::seconds(options_.stall_timeout_seconds);
-  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  set_transfer(curl, transfer);
   curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, header_list.get());
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
-
-  // The transfer runs on a thread of its own while this one hands the body to the sink. The
-  // handle is used by that thread alone until it has been joined. Its outcome travels through
-  // the pipe: a failed transfer reaches this side after the blocks received before it, and a
-  // throw from the sink cancels the pipe, which ends the transfer at curl's next callback.
-  std::thread receiver([&]() noexcept {
-    name_this_thread("rl-transfer");
-    const CURLcode code = curl_easy_perform(curl);
-    // Nothing may leave the thread's function, where a throw would end the process.
-    try {
-      check_transfer(code, transfer, handle_->error);
-      long status = 0;
-      curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-      // An answer without a body, a redirect for instance, never reaches the write callback.
-      if (!is_success(status)) throw HttpStatusError(status, {}, retry_after(curl));
-      pipe.close();
-    } catch (...) {
-      pipe.blocks.fail(std::current_exception());
-    }
-  });
-  std::exception_ptr failure;
-  try {
-    while (std::optional<std::string> block = pipe.blocks.pop()) {
-      sink(*block);
-      pipe.blocks.recycle(std::move(*block));
-    }
-  } catch (...) {
-    failure = std::current_exception();
-    pipe.blocks.cancel(failure);
-  }
-  receiver.join();
+  const CURLcode code = handles_->perform(url);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
-  if (failure) std::rethrow_exception(failure);
+  check_transfer(code, transfer, handles_->error);
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  // An answer without a body, a redirect for instance, never reaches the write callback.
+  if (!is_success(status)) throw HttpStatusError(status, {}, retry_after(curl));
 }
 
 HttpResponse HttpClient::post_once(const std::string& url, std::string_view form) {
-  CURL* curl = handle_->curl;
-  handle_->error[0] = '\0';
-  set_common_options(curl, options_, handle_->error);
+  CURL* curl = handles_->curl.get();
+  handles_->error[0] = '\0';
+  set_common_options(curl, options_, handles_->error);
   // No "Expect: 100-continue": it would only add a round trip for a small form.
   CurlSlist header_list =
       make_header_list({"Content-Type: application/x-www-form-urlencoded", "Expect:"});
@@ -430,16 +483,14 @@ HttpResponse HttpClient::post_once(const std::string& url, std::string_view form
   transfer.collected = &response.body;
   transfer.limit = options_.max_body_bytes;
   transfer.stall_limit = std::chrono::seconds(options_.stall_timeout_seconds);
-  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  set_transfer(curl, transfer);
   curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(form.size()));
   curl_easy_setopt(curl, CURLOPT_POSTFIELDS, form.data());
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, header_list.get());
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
-  const CURLcode code = curl_easy_perform(curl);
+  const CURLcode code = handles_->perform(url);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
   curl_easy_setopt(curl, CURLOPT_POSTFIELDS, nullptr);
-  check_transfer(code, transfer, handle_->error);
+  check_transfer(code, transfer, handles_->error);
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
   if (!is_success(response.status)) response.retry_after = retry_after(curl);
   return response;

@@ -76,20 +76,29 @@ struct HttpResponse {
   std::optional<std::chrono::seconds> retry_after;  // from a Retry-After header
 };
 
-// Receives a response body piece by piece, as the bytes arrive.
+// Receives a response body piece by piece, as the bytes arrive, from within the transfer: the
+// piece is only valid during the call, and the peer's next bytes wait in the socket meanwhile.
 using BodySink = std::function<void(std::string_view chunk)>;
 
-// One connection-reusing HTTPS client. Only https is spoken, TLS peers are always verified,
-// compressed responses are asked for and redirects are never followed. Every failure
-// (transport, TLS, limits, a throw from a sink) is thrown as Failure. A request that fails
-// before any of its body was handed on is tried again as the options say; one that fails later
-// never is, as the sink has seen part of the answer.
+// One connection-reusing HTTPS client, on the caller's thread. Only https is spoken, over TLS
+// 1.2 or later, TLS peers are always verified, compressed responses are asked for and redirects
+// are never followed. Every failure (transport, TLS, limits, a throw from a sink) is thrown as
+// Failure. A request that fails before any of its body was handed on is tried again as the
+// options say; one that fails later never is, as the sink has seen part of the answer.
 class HttpClient {
  public:
   explicit HttpClient(HttpOptions options);
   ~HttpClient();
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;
+
+  // Starts opening a connection to the origin of each URL, without waiting: an unauthenticated
+  // "HEAD /", whose answer is ignored, since only a connection that carried a request is kept
+  // for the next. They go on while later requests run, and a request to one of these origins
+  // first waits for its warm-up, so that it takes that connection instead of opening another.
+  // A warm-up that fails costs nothing: that request connects as it would have anyway. The
+  // origin of next_url, the request about to be made, is left out: that request opens it.
+  void warm_up(const std::vector<std::string>& urls, const std::string& next_url);
 
   // GET with the given extra header lines. A status other than 2xx throws HttpStatusError, and
   // no answer at all HttpConnectionError, before any byte reaches the sink.
@@ -106,8 +115,8 @@ class HttpClient {
   // Whether a failed attempt is worth another; waits before saying yes.
   bool retry_after_waiting(int retry, const HttpStatusError* refusal);
 
-  struct Handle;
-  std::unique_ptr<Handle> handle_;
+  struct Handles;
+  std::unique_ptr<Handles> handles_;
   HttpOptions options_;
 };
 

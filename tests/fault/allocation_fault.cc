@@ -1,17 +1,11 @@
 // Linked into a loopback build of the program in place of the C++ allocation functions: from
 // the Nth allocation on (N from REGISTRY_TEST_FAIL_ALLOCATION_AFTER, counting from 0), every
-// allocation made on the thread that builds records fails with std::bad_alloc, as when memory
-// runs out there. Unset, nothing fails. The thread is told by the name the program gives it.
-#include <sys/prctl.h>
-
+// allocation fails with std::bad_alloc, as when memory runs out. Unset, nothing fails.
 #include <cstddef>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 
 namespace {
-
-constexpr char kRecordsThread[] = "rl-records";
 
 long fail_after() {
   static const long after = [] {
@@ -21,20 +15,9 @@ long fail_after() {
   return after;
 }
 
-// A thread is named before it allocates anything, so its first answer holds for its life.
-bool on_records_thread() {
-  thread_local int known = -1;
-  if (known < 0) {
-    char name[16] = {};
-    prctl(PR_GET_NAME, name);
-    known = std::strcmp(name, kRecordsThread) == 0 ? 1 : 0;
-  }
-  return known == 1;
-}
-
 bool injected_failure() {
-  if (fail_after() < 0 || !on_records_thread()) return false;
-  thread_local long count = 0;
+  if (fail_after() < 0) return false;
+  static long count = 0;
   return count++ >= fail_after();
 }
 

@@ -51,6 +51,7 @@ class GDataService final : public SpreadsheetsService {
 
   // The one scope of the feeds.
   std::vector<std::string> scopes() const override;
+  std::vector<std::string> service_uris() const override { return {spreadsheets_feed_uri_}; }
 
  private:
   Feed spreadsheets(const SpreadsheetQuery& query) override;

@@ -108,6 +108,8 @@ class SheetsV4Service final : public SpreadsheetsService {
   // Read-only access to the sheets, and to Drive's file metadata when the spreadsheet is searched
   // for by its title (the feeds scope does not allow searching Drive).
   std::vector<std::string> scopes() const override;
+  // Drive is asked only when the spreadsheet is searched for by its title.
+  std::vector<std::string> service_uris() const override;
 
  private:
   Feed spreadsheets(const SpreadsheetQuery& query) override;

@@ -39,6 +39,11 @@ std::vector<std::string> SheetsV4Service::scopes() const {
   return {kSpreadsheetsReadonlyScope, kDriveMetadataReadonlyScope};
 }
 
+std::vector<std::string> SheetsV4Service::service_uris() const {
+  if (!spreadsheet_id_.empty()) return {sheets_uri_};
+  return {drive_files_uri_, sheets_uri_};
+}
+
 Feed SheetsV4Service::spreadsheets(const SpreadsheetQuery& query) {
   if (spreadsheet_id_.empty()) return search_drive(query.title);
   // The one spreadsheet named by its ID; its sheets come with its title, and are kept for the
