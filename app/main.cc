@@ -43,6 +43,7 @@ bool flush_output() {
 }  // namespace
 
 int main(int argc, char**) {
+  kolvo::protect_process_memory();
   const RunMode mode = argc > 1 ? RunMode::json : RunMode::listing;
   kolvo::prepare_standard_output();
   kolvo::RegistryRecordList list;
@@ -51,7 +52,9 @@ int main(int argc, char**) {
     list = kolvo::retrieve_registry(kolvo::built_in_config());
     retrieved = true;
     if (mode == RunMode::listing) {
-      kolvo::write_plain_listing(list);
+      kolvo::write_plain_listing(list, kolvo::standard_output_is_terminal()
+                                           ? kolvo::Controls::shown_as_marks
+                                           : kolvo::Controls::as_they_stand);
       std::printf("[ OK ]\n");
     }
   } catch (...) {
@@ -67,8 +70,17 @@ int main(int argc, char**) {
       }
     }
   }
-  if (mode == RunMode::json) kolvo::write_json_listing(list);
+  // Outside the region that turns a failure into "[Fail]", but a failure here (memory running
+  // out) must still end the run as one, never abort it: the document is then incomplete.
+  bool complete = true;
+  if (mode == RunMode::json) {
+    try {
+      kolvo::write_json_listing(list);
+    } catch (...) {
+      complete = false;
+    }
+  }
   const bool written = flush_output();
-  if (!written) return 1;
+  if (!written || !complete) return 1;
   return mode == RunMode::json && !retrieved ? 1 : 0;
 }

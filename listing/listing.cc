@@ -17,10 +17,29 @@ void write_line(std::ostream& out, std::string& line) {
   line.clear();
 }
 
+// The line with every control character as "?": C0, DEL, and C1, which UTF-8 writes as C2 80
+// to C2 9F and which terminals obey as well.
+void mark_controls(std::string& line, std::string& marked) {
+  marked.clear();
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(line[i]);
+    const bool c1 = byte == 0xC2 && i + 1 < line.size() &&
+                    (static_cast<unsigned char>(line[i + 1]) & 0xE0) == 0x80;
+    if (byte < 0x20 || byte == 0x7F || c1) {
+      marked += '?';
+      if (c1) ++i;
+    } else {
+      marked += line[i];
+    }
+  }
+  line.swap(marked);
+}
+
 }  // namespace
 
-void write_plain_listing(const RegistryRecordList& list, std::ostream& out) {
+void write_plain_listing(const RegistryRecordList& list, std::ostream& out, Controls controls) {
   std::string line;
+  std::string marked;
   for (const RegistryRecord& record : list) {
     // The serial number stays wide until here; it is written as UTF-8 through the same narrow
     // stream as everything else, so the output keeps program order.
@@ -29,6 +48,7 @@ void write_plain_listing(const RegistryRecordList& list, std::ostream& out) {
       line += ", ";
       line += value;
     }
+    if (controls == Controls::shown_as_marks) mark_controls(line, marked);
     write_line(out, line);
   }
 }
@@ -55,7 +75,9 @@ void write_json_listing(const RegistryRecordList& list, std::ostream& out) {
   out << ']';
 }
 
-void write_plain_listing(const RegistryRecordList& list) { write_plain_listing(list, std::cout); }
+void write_plain_listing(const RegistryRecordList& list, Controls controls) {
+  write_plain_listing(list, std::cout, controls);
+}
 
 void write_json_listing(const RegistryRecordList& list) { write_json_listing(list, std::cout); }
 

@@ -7,6 +7,7 @@
 
 #include "listing/quote.h"
 #include "platform/failure/failure.h"
+#include "platform/json/repeated_member.h"
 
 namespace kolvo {
 namespace {
@@ -105,10 +106,23 @@ bool ServiceAccountCredential::request_access_token() {
   const auto now = std::chrono::duration_cast<std::chrono::seconds>(
                        std::chrono::system_clock::now().time_since_epoch())
                        .count();
-  const std::string form =
-      "grant_type=" + percent_encode("urn:ietf:params:oauth:grant-type:jwt-bearer") +
-      "&assertion=" + percent_encode(make_assertion(now));
+  // The assertion can be traded for tokens for an hour: no copy of it outlives this call, and
+  // neither does the key that signs it once the one token of the run has been asked for.
+  std::string assertion = make_assertion(now);
+  std::string encoded = percent_encode(assertion);
+  std::string form = "grant_type=" + percent_encode("urn:ietf:params:oauth:grant-type:jwt-bearer");
+  form.reserve(form.size() + 11 + encoded.size());
+  form += "&assertion=";
+  form += encoded;
   HttpResponse response;
+  struct Cleared {
+    std::vector<std::string*> texts;
+    std::optional<ServiceAccountKey>& key;
+    ~Cleared() {
+      for (std::string* text : texts) clear_secret(*text);
+      key.reset();
+    }
+  } cleared{{&assertion, &encoded, &form, &response.body}, initializer_.key};
   try {
     response = initializer_.http->post_form(initializer_.token_uri, form);
   } catch (const Failure& failure) {
@@ -135,6 +149,7 @@ TokenResponse parse_token_response(long status, std::string_view body) {
     throw Failure(cause);
   }
   if (!is_json) throw Failure("token request: the response is not JSON");
+  if (has_repeated_member(root)) throw Failure("token request: the response repeats a member");
   simdjson::dom::element token;
   if (root["access_token"].get(token) != simdjson::SUCCESS) {
     throw Failure("token request: the response has no access_token");

@@ -20,6 +20,9 @@
 #include "platform/failure/failure.h"
 
 namespace kolvo {
+
+void clear_secret(std::string& text) noexcept { OPENSSL_cleanse(text.data(), text.size()); }
+
 namespace {
 
 struct BioDeleter {

@@ -70,6 +70,10 @@ struct ServiceAccountKey {
 // every other one PKCS#12.
 bool is_json_key_file(std::string_view file);
 
+// Overwrites the text in place, in a way the compiler may not leave out, before it is freed:
+// for what would let another sign in (a signed assertion, a token).
+void clear_secret(std::string& text) noexcept;
+
 // Loads the key file `file`, a name opened relative to the working directory: a service-account
 // JSON key when is_json_key_file(file), otherwise PKCS#12 opened with `password` (a JSON key has
 // none). The file's text is cleared from memory once the key is read. Throws Failure naming the

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -48,6 +49,17 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
   int out_pipe[2], err_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
+  }
+  if (options.stdout_terminal) {
+    int terminal = -1;
+    termios raw{};
+    cfmakeraw(&raw);
+    if (openpty(&out_pipe[0], &terminal, nullptr, &raw, nullptr) != 0) {
+      throw std::runtime_error("openpty failed");
+    }
+    fcntl(out_pipe[0], F_SETFD, FD_CLOEXEC);
+    close(out_pipe[1]);
+    out_pipe[1] = terminal;
   }
   const auto started = std::chrono::steady_clock::now();
   const pid_t pid = fork();

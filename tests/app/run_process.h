@@ -32,6 +32,8 @@ struct ProcessOptions {
   bool stdout_reader_gone = false;
   // The child starts with SIGPIPE ignored, as some process supervisors start their children.
   bool ignore_sigpipe = false;
+  // Standard output is a terminal (a pseudo-terminal in raw mode, so its bytes pass unchanged).
+  bool stdout_terminal = false;
 };
 
 // Runs argv[0] with the given arguments, standard input from /dev/null. A child still running

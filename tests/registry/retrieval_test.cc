@@ -187,10 +187,14 @@ TEST_P(RetrievalTest, EmptyRegistryIsASuccess) {
   EXPECT_TRUE(retrieve(one_sheet(registry_sheet({"serialnumber", "name"}, {}))).empty());
 }
 
-TEST_P(RetrievalTest, BlankRowEndsTheRows) {
-  const auto list = retrieve(
-      one_sheet(registry_sheet({"serialnumber"}, {{"1"}, {"2"}, {""}, {"after the gap"}})));
-  EXPECT_EQ(list, (RegistryRecordList{{u"1", {}}, {u"2", {}}}));
+// The list feed ends the rows at the first blank one; the values answer holds every row, and a
+// blank one between groups of rows is passed over, not taken for the end of the registry.
+TEST_P(RetrievalTest, BlankRowEndsTheListFeedButNotTheValues) {
+  const auto list = retrieve(one_sheet(
+      registry_sheet({"serialnumber"}, {{"1"}, {"2"}, {""}, {"after the gap"}, {""}, {""}})));
+  RegistryRecordList expected{{u"1", {}}, {u"2", {}}};
+  if (GetParam() == Format::sheets_v4) expected.push_back({u"after the gap", {}});
+  EXPECT_EQ(list, expected);
 }
 
 TEST_P(RetrievalTest, RaggedRowsGiveEmptyProperties) {
@@ -534,6 +538,47 @@ const std::vector<FailureCase> kAtomOnlyFailures = {
 INSTANTIATE_TEST_SUITE_P(AtomLinks, RetrievalFailureTest,
                          testing::Combine(testing::Values(Format::gdata),
                                           testing::ValuesIn(kAtomOnlyFailures)),
+                         failure_test_name);
+
+// Answers of the JSON APIs that are not what they seem: each must fail rather than pass for an
+// empty or a different registry.
+const std::vector<FailureCase> kJsonShapeFailures = {
+    {"ValuesAnswerIsAnEmptyObject", answer(Stage::list, 200, "application/json", "{}"),
+     Stage::list},
+    {"ErrorObjectWithStatus200",
+     answer(Stage::list, 200, "application/json",
+            R"({"error":{"code":403,"message":"denied","status":"PERMISSION_DENIED"}})"),
+     Stage::list},
+    {"ValuesOfAnotherSheet",
+     answer(Stage::list, 200, "application/json",
+            R"({"range":"Other!A1:A2","majorDimension":"ROWS","values":[["serialnumber"],["1"]]})"),
+     Stage::list},
+    {"ValuesByColumns",
+     answer(Stage::list, 200, "application/json",
+            R"({"range":"'Registry'!A1:A2","majorDimension":"COLUMNS","values":[["serialnumber"]]})"),
+     Stage::list},
+    {"RepeatedMemberInValues",
+     answer(Stage::list, 200, "application/json",
+            R"({"range":"'Registry'!A1:A2","majorDimension":"ROWS","range":"'Registry'!A1:A2",)"
+            R"("values":[["serialnumber"],["1"]]})"),
+     Stage::list},
+    {"RepeatedMemberInDrive",
+     answer(Stage::spreadsheets, 200, "application/json",
+            R"({"incompleteSearch":true,"incompleteSearch":false,"files":[{"id":"inv",)"
+            R"("name":"Inventory"}]})"),
+     Stage::spreadsheets},
+    {"RepeatedMemberInSheets",
+     answer(Stage::worksheets, 200, "application/json",
+            R"({"sheets":[{"properties":{"title":"Registry","title":"Other"}}]})"),
+     Stage::worksheets},
+    {"RepeatedMemberInToken",
+     answer(Stage::token, 200, "application/json", R"({"access_token":"a","access_token":"b"})"),
+     Stage::token},
+};
+
+INSTANTIATE_TEST_SUITE_P(JsonShapes, RetrievalFailureTest,
+                         testing::Combine(testing::Values(Format::sheets_v4),
+                                          testing::ValuesIn(kJsonShapeFailures)),
                          failure_test_name);
 
 // Drive answers a search a page at a time, and may answer with empty or partial pages before

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "platform/failure/failure.h"
+#include "platform/json/repeated_member.h"
 #include "platform/text/text.h"
 
 namespace kolvo::sheets_v4 {
@@ -32,6 +33,7 @@ simdjson::dom::element parse_root(simdjson::dom::parser& parser, std::string_vie
                   simdjson::error_message(error));
   }
   if (!root.is_object()) fail_shape("not an object");
+  if (has_repeated_member(root)) fail_shape("a member is repeated");
   return root;
 }
 
@@ -232,7 +234,9 @@ void read_row(simdjson::ondemand::value row, std::vector<std::string>& cells, st
 bool is_json_text(std::string_view text) {
   simdjson::dom::parser parser;
   simdjson::dom::element element;
-  return parser.parse(text.data(), text.size()).get(element) == simdjson::SUCCESS;
+  if (parser.parse(text.data(), text.size()).get(element) != simdjson::SUCCESS) return false;
+  if (has_repeated_member(element)) fail_shape("a member is repeated");
+  return true;
 }
 
 // The on-demand parser checks only what is read: a member the rows do not need would be skipped
@@ -240,7 +244,8 @@ bool is_json_text(std::string_view text) {
 // getter and an object or array by parsing its text alone, and an answer is taken only when
 // all of it is JSON. The service's other members are small (range, majorDimension); only a
 // malformed answer has a second "values" to be checked this way.
-void check_unused_member(simdjson::ondemand::value value) {
+// Returns the member's text when it is a string.
+std::optional<std::string> check_unused_member(simdjson::ondemand::value value) {
   simdjson::ondemand::json_type type;
   if (value.type().get(type) != simdjson::SUCCESS) fail_not_json();
   bool valid = false;
@@ -261,8 +266,8 @@ void check_unused_member(simdjson::ondemand::value value) {
     }
     case simdjson::ondemand::json_type::string: {
       std::string_view text;
-      valid = value.get_string().get(text) == simdjson::SUCCESS;
-      break;
+      if (value.get_string().get(text) != simdjson::SUCCESS) fail_not_json();
+      return std::string(text);
     }
     case simdjson::ondemand::json_type::number: {
       simdjson::ondemand::number number;
@@ -281,6 +286,7 @@ void check_unused_member(simdjson::ondemand::value value) {
     }
   }
   if (!valid) fail_not_json();
+  return std::nullopt;
 }
 
 }  // namespace
@@ -296,7 +302,7 @@ class RowReader {
     simdjson::ondemand::document document = iterate(json);
     simdjson::ondemand::object root;
     if (document.get_object().get(root) != simdjson::SUCCESS) fail_shape("not an object");
-    bool seen_values = false;
+    std::vector<std::string> keys;
     for (auto field_result : root) {
       simdjson::ondemand::field field;
       std::string_view key;
@@ -304,11 +310,14 @@ class RowReader {
           field.unescaped_key().get(key) != simdjson::SUCCESS) {
         fail_not_json();
       }
-      if (key != "values" || seen_values) {
-        check_unused_member(field.value());
+      if (std::find(keys.begin(), keys.end(), key) != keys.end()) fail_shape("a member is repeated");
+      keys.emplace_back(key);
+      if (key != "values") {
+        std::optional<std::string> text = check_unused_member(field.value());
+        if (key == "range") range_ = std::move(text);
+        if (key == "majorDimension") major_dimension_ = std::move(text);
         continue;
       }
-      seen_values = true;
       simdjson::ondemand::array rows;
       if (field.value().get_array().get(rows) != simdjson::SUCCESS) {
         fail_shape("a member is not an array");
@@ -359,12 +368,11 @@ class RowReader {
         header_ = false;
         continue;
       }
-      // A blank row ends the data, as it does in the list feed; the rest is still read, so an
-      // answer that goes wrong later is not taken for a short registry.
+      // A blank row between groups of rows holds no record, and the rows after it are read on:
+      // ending the registry there, as the list feed did, would drop them without a word.
       bool blank = true;
       for (std::size_t i = 0; i < count; ++i) blank = blank && cells_[i].empty();
-      if (blank) ended_ = true;
-      if (ended_) continue;
+      if (blank) continue;
       // Element c is column c. A row has every header column, empty where it has no cell, and
       // beyond the header the cells it has itself, under their columns' positional names:
       // whether a later row reaches as far cannot be known while the rows stream by.
@@ -397,7 +405,10 @@ class RowReader {
   std::vector<std::string> cells_;
   FeedEntry entry_;
   bool header_ = true;
-  bool ended_ = false;
+
+ public:
+  std::optional<std::string> range_;  // the answer's own members, once read
+  std::optional<std::string> major_dimension_;
 };
 
 void parse_values_padded(std::string_view json, const EntrySink& each_row) {
@@ -415,6 +426,12 @@ ValuesStream::~ValuesStream() = default;
 void ValuesStream::append(std::string_view bytes) { body_.append(bytes); }
 
 void ValuesStream::finish() { reader_->read_answer(body_.text(kJsonPadding)); }
+
+const std::optional<std::string>& ValuesStream::range() const { return reader_->range_; }
+
+const std::optional<std::string>& ValuesStream::major_dimension() const {
+  return reader_->major_dimension_;
+}
 
 Feed parse_values(std::string_view json) {
   const simdjson::padded_string padded(json);

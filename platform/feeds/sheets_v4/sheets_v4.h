@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -59,8 +60,8 @@ struct SpreadsheetMetadata {
 // {"properties":{"title"},"sheets":[{"properties":{"title"}}]}
 SpreadsheetMetadata parse_spreadsheet(std::string_view json, const std::string& sheets_base,
                                       std::string_view spreadsheet_id);
-// {"values":[[header...], [row...]...]}: one entry per row up to the first blank one, its
-// cells named after the header's columns (see column_names). Each entry has one element per
+// {"values":[[header...], [row...]...]}: one entry per row that has a cell with text (blank
+// rows hold none), its cells named after the header's columns (see column_names). Each entry has one element per
 // header column, in column order, empty where the row has no cell, then one for each of the
 // row's own cells beyond the header, under positional_column_name.
 Feed parse_values(std::string_view json);
@@ -91,6 +92,9 @@ class ValuesStream {
   void append(std::string_view bytes);
   // Reads the rest, once the whole answer has been appended.
   void finish();
+  // The answer's "range" and "majorDimension", after finish(); nullopt when it has none.
+  const std::optional<std::string>& range() const;
+  const std::optional<std::string>& major_dimension() const;
 
  private:
   std::unique_ptr<RowReader> reader_;
@@ -124,6 +128,7 @@ class SheetsV4Service final : public SpreadsheetsService {
   std::string sheets_uri_;
   std::string spreadsheet_id_;
   std::optional<SpreadsheetMetadata> by_id_;  // the named spreadsheet, once read
+  std::map<std::string, std::string> sheet_of_values_uri_;  // each link given out, its sheet
   FeedRequests requests_;
 };
 

@@ -91,11 +91,39 @@ Feed SheetsV4Service::search_drive(const std::string& title) {
 }
 
 Feed SheetsV4Service::worksheets(const FeedEntry& spreadsheet) {
-  if (by_id_ && spreadsheet.id == spreadsheet_id_) return by_id_->sheets;
-  JsonBody body;
-  fetch(spreadsheet_uri(sheets_uri_, spreadsheet.id), kSheetsApi, body);
-  return parse_spreadsheet(body.text(0), sheets_uri_, spreadsheet.id).sheets;
+  Feed sheets;
+  if (by_id_ && spreadsheet.id == spreadsheet_id_) {
+    sheets = by_id_->sheets;
+  } else {
+    JsonBody body;
+    fetch(spreadsheet_uri(sheets_uri_, spreadsheet.id), kSheetsApi, body);
+    sheets = parse_spreadsheet(body.text(0), sheets_uri_, spreadsheet.id).sheets;
+  }
+  for (const FeedEntry& sheet : sheets.entries) {
+    if (const FeedLink* link = sheet.find_link(kListFeedRel)) {
+      sheet_of_values_uri_.emplace(link->href, *sheet.title);
+    }
+  }
+  return sheets;
 }
+
+namespace {
+
+// Whether a values answer's range ("Registry!A1:C9", "'Sheet ''1'''!A1:C9") is on that sheet.
+bool is_range_of(const std::string& range, const std::string& sheet) {
+  const std::size_t bang = range.rfind('!');
+  if (bang == std::string::npos) return false;
+  std::string quoted = "'";
+  for (const char c : sheet) {
+    if (c == '\'') quoted += '\'';
+    quoted += c;
+  }
+  quoted += '\'';
+  const std::string_view named(range.data(), bang);
+  return named == sheet || named == quoted;
+}
+
+}  // namespace
 
 // The values answer is read as it arrives, a batch of rows at a time.
 void SheetsV4Service::rows(const ListQuery& query, const EntrySink& each_row) {
@@ -105,6 +133,16 @@ void SheetsV4Service::rows(const ListQuery& query, const EntrySink& each_row) {
                   [&](std::string_view bytes) { values.append(bytes); });
   });
   values.finish();
+  // The service always names both, an empty sheet too: an answer without them is something
+  // else (an error object sent with 200, an empty object), not an empty registry.
+  if (values.major_dimension() != "ROWS") {
+    throw Failure("sheets-v4: unexpected answer: the values are not by rows");
+  }
+  const auto sheet = sheet_of_values_uri_.find(query.uri);
+  if (!values.range() || (sheet != sheet_of_values_uri_.end() &&
+                          !is_range_of(*values.range(), sheet->second))) {
+    throw Failure("sheets-v4: unexpected answer: the values are not those of the sheet asked for");
+  }
 }
 
 void SheetsV4Service::fetch(const std::string& uri, const char* api, JsonBody& body) {

@@ -123,14 +123,15 @@ std::vector<std::vector<std::pair<std::string, std::string>>> cells(const Feed& 
   return rows;
 }
 
-TEST(ParseValuesTest, RaggedRowsGiveEmptyCellsAndABlankRowEndsTheData) {
+TEST(ParseValuesTest, RaggedRowsGiveEmptyCellsAndABlankRowIsPassedOver) {
   const Feed feed = parse_values(R"({"range":"'Registry'!A1:Z1000","majorDimension":"ROWS",
       "values":[["Serial Number","Name","","Name"],["S1"],["S2","n\"2","x","dup"],[],["S4"]]})");
   using Row = std::vector<std::pair<std::string, std::string>>;
   EXPECT_EQ(cells(feed),
             (std::vector<Row>{
                 {{"serialnumber", "S1"}, {"name", ""}, {"_cpzh4", ""}, {"name_2", ""}},
-                {{"serialnumber", "S2"}, {"name", "n\"2"}, {"_cpzh4", "x"}, {"name_2", "dup"}}}));
+                {{"serialnumber", "S2"}, {"name", "n\"2"}, {"_cpzh4", "x"}, {"name_2", "dup"}},
+                {{"serialnumber", "S4"}, {"name", ""}, {"_cpzh4", ""}, {"name_2", ""}}}));
 }
 
 // Each row has every header column and, beyond the header, the cells it has itself: rows that
@@ -158,9 +159,10 @@ TEST(ParseValuesTest, BlankAndPunctuationHeadersAndAnEmptyHeaderRowNamePositiona
 
 TEST(ParseValuesTest, RowOfEmptyStringsIsBlankButARowWithOneValueIsNot) {
   const Feed feed =
-      parse_values(R"({"values":[["serialnumber","name"],["","x"],["",""],["S3","y"]]})");
-  ASSERT_EQ(feed.entries.size(), 1u);
+      parse_values(R"({"values":[["serialnumber","name"],["","x"],["",""],["S3","y"],[""]]})");
+  ASSERT_EQ(feed.entries.size(), 2u);
   EXPECT_EQ(feed.entries[0].elements[1].value, "x");
+  EXPECT_EQ(feed.entries[1].elements[1].value, "y");
 }
 
 TEST(ParseValuesTest, AbsentValuesOrOnlyAHeaderMeanNoRows) {
@@ -232,7 +234,7 @@ TEST(ParseValuesTest, StreamsTheSameRowsAsItCollects) {
   parse_values_padded(std::string_view(padded.data(), json.size()), [&](const FeedEntry& row) {
     seen.push_back(row.elements[0].value + "=" + row.elements[1].value);
   });
-  EXPECT_EQ(seen, (std::vector<std::string>{"S1=1", "S2="}));
+  EXPECT_EQ(seen, (std::vector<std::string>{"S1=1", "S2=", "S3="}));
 }
 
 // The streaming parser checks only what it reads. Each of these answers is malformed only where
