@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
@@ -128,13 +129,26 @@ std::unique_ptr<KeyFileBytes> read_key_file(const std::string& file, std::size_t
 
 std::unique_ptr<KeyFileBytes> read_key_file(const std::string& file, std::size_t padding) {
   // Non-blocking, so that a FIFO in the key file's place is refused below instead of waited on.
-  const FileDescriptor input(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  // Not through a symbolic link: that could lead to a key that is not this user's.
+  const FileDescriptor input(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+  if (input.fd < 0 && errno == ELOOP) {
+    throw Failure("certificate: the key file \"" + file + "\" is a symbolic link");
+  }
   if (input.fd < 0) fail_to_open(file, system_error());
   struct stat status {};
   if (::fstat(input.fd, &status) != 0) {
     throw Failure("certificate: cannot read the key file \"" + file + "\": " + system_error());
   }
   if (!S_ISREG(status.st_mode)) fail_irregular(file);
+  // A key that someone else may write is one they could swap for a key of their own account,
+  // whose registry would then be printed as ours; one they may read is theirs to sign in with.
+  if (status.st_uid != ::geteuid() || (status.st_mode & 077) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+    throw Failure("certificate: the key file \"" + file + "\" has mode " + mode + " and owner " +
+                  std::to_string(status.st_uid) + ": it must be this user's (" +
+                  std::to_string(::geteuid()) + ") and readable by it alone: chmod 600 " + file);
+  }
   check_size(file, static_cast<std::uint64_t>(status.st_size));
   auto bytes = std::make_unique<KeyFileBytes>(static_cast<std::size_t>(status.st_size), padding);
   std::size_t done = 0;

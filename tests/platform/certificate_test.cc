@@ -141,6 +141,49 @@ TEST_F(KeyFileTest, MissingFileIsNamedWithTheWorkingDirectory) {
   }
 }
 
+// As ssh does with a private key: a key file that another user may read or write, or that is
+// someone else's, or reached through a symbolic link, is refused with the way to fix it.
+TEST_F(KeyFileTest, AKeyOthersMayReadOrReplaceIsRefused) {
+  struct Case {
+    const char* name;
+    fs::perms mode;
+    bool symlink;
+    bool other_owner;
+    const char* failure;  // empty: loaded
+  };
+  const auto own = fs::perms::owner_read | fs::perms::owner_write;
+  const std::string uid = std::to_string(geteuid());
+  const std::string fix = ": it must be this user's (" + uid + ") and readable by it alone: ";
+  const Case cases[] = {
+      {"own.p12", own, false, false, ""},
+      {"read-only.p12", fs::perms::owner_read, false, false, ""},
+      {"group.p12", own | fs::perms::group_read, false, false, "0640"},
+      {"others.p12", own | fs::perms::others_read, false, false, "0604"},
+      {"group-writes.p12", own | fs::perms::group_write, false, false, "0620"},
+      {"all.p12", fs::perms::all, false, false, "0777"},
+      {"other-owner.p12", own, false, true, "0600"},
+      {"link.p12", own, true, false, "link"},
+  };
+  for (const Case& c : cases) {
+    const std::string target = c.symlink ? std::string("target.p12") : c.name;
+    fs::copy_file(kPki + "/sa-legacy.p12", target, fs::copy_options::overwrite_existing);
+    fs::permissions(target, c.mode);
+    if (c.symlink) fs::create_symlink(target, c.name);
+    if (c.other_owner && (geteuid() != 0 || chown(c.name, 65534, 65534) != 0)) continue;
+    const std::string got = failure_of(c.name);
+    if (std::string(c.failure).empty()) {
+      EXPECT_EQ(got, "loaded") << c.name;
+    } else if (c.symlink) {
+      EXPECT_EQ(got, "certificate: the key file \"link.p12\" is a symbolic link");
+    } else {
+      EXPECT_EQ(got, "certificate: the key file \"" + std::string(c.name) + "\" has mode " +
+                         c.failure + " and owner " + (c.other_owner ? "65534" : uid) + fix +
+                         "chmod 600 " + c.name)
+          << c.name;
+    }
+  }
+}
+
 TEST_F(KeyFileTest, BrokenJsonKeyFailsNamingTheProblemWithoutQuotingTheKey) {
   const std::string not_service_account =
       "certificate: the key file is not a service account key (its type is not "

@@ -3,6 +3,7 @@
 // Tests write them as they run: a good key names the token endpoint of a fake on any port.
 #pragma once
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -26,6 +27,9 @@ inline std::string read_text_file(const std::string& path) {
 inline void write_text_file(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!(out << text).flush()) throw std::runtime_error("cannot write " + path);
+  // As a key file must be to be read at all.
+  std::filesystem::permissions(path, std::filesystem::perms::owner_read |
+                                         std::filesystem::perms::owner_write);
 }
 
 // A JSON string literal of text whose only characters to escape are quotes, backslashes and
