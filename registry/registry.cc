@@ -29,6 +29,7 @@ HttpOptions http_options(const RegistryClientConfig& config) {
   http.connect_timeout_seconds = config.connect_timeout_seconds;
   http.stall_timeout_seconds = config.stall_timeout_seconds;
   http.request_timeout_seconds = config.request_timeout_seconds;
+  http.run_timeout_seconds = config.run_timeout_seconds;
   http.max_body_bytes = config.max_body_bytes;
   http.retries = config.retries;
   // Drive refuses a burst of requests with a 403 that names a rate limit, not with a 429.

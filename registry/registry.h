@@ -38,6 +38,7 @@ struct RegistryClientConfig {
   long connect_timeout_seconds = 0;
   long stall_timeout_seconds = 0;
   long request_timeout_seconds = 0;
+  long run_timeout_seconds = 0;
   std::uint64_t max_body_bytes = 0;
   int retries = 0;  // tries again for a request refused for now, at most kMaxRetries
   // Not a setting: where the waits between tries are spent, the real clock when null.

@@ -183,6 +183,9 @@ void set_common_options(CURL* curl, const HttpOptions& options, char* error_buff
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "https");
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+  // The run makes one request at a time, so HTTP/2's streams would carry nothing more; HTTP/1.1
+  // keeps the connections as plain as the builds before this one had them.
+  curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   curl_easy_setopt(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
@@ -237,11 +240,25 @@ struct HttpClient::Handles {
   // Drives the transfers until no warm-up to origin is under way.
   void wait_for_warm_up(const Origin& origin);
   // The request set up on `curl`, after any warm-up of its origin, so that it takes that
-  // connection.
-  CURLcode perform(const std::string& url) {
+  // connection; never past the run's deadline, when it has one.
+  CURLcode perform(const std::string& url, const HttpOptions& options,
+                   Clock::time_point run_deadline) {
     wait_for_warm_up(url_origin(url));
+    if (options.run_timeout_seconds > 0) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(run_deadline - Clock::now());
+      if (left.count() <= 0) throw Failure("the run has taken longer than its limit");
+      const long request_ms = options.request_timeout_seconds * 1000;
+      curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT_MS,
+                       request_ms > 0 ? std::min<long>(request_ms, left.count())
+                                      : static_cast<long>(left.count()));
+    }
     curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-    return perform(curl.get());
+    const CURLcode code = perform(curl.get());
+    if (code != CURLE_OK && options.run_timeout_seconds > 0 && Clock::now() >= run_deadline) {
+      throw Failure("the run has taken longer than its limit");
+    }
+    return code;
   }
 
  private:
@@ -254,9 +271,11 @@ std::optional<CURLcode> HttpClient::Handles::step(CURL* request) {
   int running = 0;
   CURLMcode status = curl_multi_perform(multi.get(), &running);
   std::optional<CURLcode> outcome;
+  bool ended = false;
   int left = 0;
   while (CURLMsg* message = curl_multi_info_read(multi.get(), &left)) {
     if (message->msg != CURLMSG_DONE) continue;
+    ended = true;
     CURL* done = message->easy_handle;
     const CURLcode result = message->data.result;
     curl_multi_remove_handle(multi.get(), done);
@@ -266,7 +285,8 @@ std::optional<CURLcode> HttpClient::Handles::step(CURL* request) {
       std::erase_if(warm_ups, [&](const auto& warm_up) { return warm_up->curl.get() == done; });
     }
   }
-  if (outcome) return outcome;
+  // Whoever waits for a transfer that just ended must hear of it now, not after the wait.
+  if (outcome || ended || running == 0) return outcome;
   // Waits no longer than curl's own timers (the timeouts, the progress callback's once a
   // second) allow.
   if (status == CURLM_OK) status = curl_multi_poll(multi.get(), nullptr, 0, 1000, nullptr);
@@ -294,7 +314,9 @@ void HttpClient::Handles::wait_for_warm_up(const Origin& origin) {
   while (under_way()) step(nullptr);
 }
 
-HttpClient::HttpClient(HttpOptions options) : options_(std::move(options)) {
+HttpClient::HttpClient(HttpOptions options)
+    : options_(std::move(options)),
+      run_deadline_(Clock::now() + std::chrono::seconds(options_.run_timeout_seconds)) {
   global_init();
   handles_ = std::make_unique<Handles>();
   if (!handles_->multi) throw Failure("curl: cannot create a handle");
@@ -413,8 +435,11 @@ bool HttpClient::retry_after_waiting(int retry, const HttpStatusError* refusal) 
   }
   RetryClock& clock =
       options_.retry_clock != nullptr ? *options_.retry_clock : system_retry_clock();
-  clock.sleep(retry_wait(retry, refusal != nullptr ? refusal->retry_after() : std::nullopt,
-                         clock.random_fraction()));
+  const auto wait = retry_wait(retry, refusal != nullptr ? refusal->retry_after() : std::nullopt,
+                               clock.random_fraction());
+  // A try that could only start after the run's deadline is not worth the wait.
+  if (options_.run_timeout_seconds > 0 && Clock::now() + wait >= run_deadline_) return false;
+  clock.sleep(wait);
   return true;
 }
 
@@ -461,7 +486,7 @@ void HttpClient::get_once(const std::string& url, const std::vector<std::string>
   set_transfer(curl, transfer);
   curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, header_list.get());
-  const CURLcode code = handles_->perform(url);
+  const CURLcode code = handles_->perform(url, options_, run_deadline_);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
   check_transfer(code, transfer, handles_->error);
   long status = 0;
@@ -487,7 +512,7 @@ HttpResponse HttpClient::post_once(const std::string& url, std::string_view form
   curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(form.size()));
   curl_easy_setopt(curl, CURLOPT_POSTFIELDS, form.data());
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, header_list.get());
-  const CURLcode code = handles_->perform(url);
+  const CURLcode code = handles_->perform(url, options_, run_deadline_);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
   curl_easy_setopt(curl, CURLOPT_POSTFIELDS, nullptr);
   check_transfer(code, transfer, handles_->error);

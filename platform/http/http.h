@@ -23,6 +23,9 @@ struct HttpOptions {
   long connect_timeout_seconds = 0;
   long stall_timeout_seconds = 0;    // a transfer that receives no byte for this long fails
   long request_timeout_seconds = 0;  // whole request, so a slow drip cannot hold a run
+  // All requests of the client, from its making: a run of many requests, each just within its
+  // own limits, still ends. Then the request under way stops, and no request or retry starts.
+  long run_timeout_seconds = 0;
   std::uint64_t max_body_bytes = 0;  // after decompression
 
   // How many times a request is tried again (at most kMaxRetries) when it failed before any of
@@ -118,6 +121,7 @@ class HttpClient {
   struct Handles;
   std::unique_ptr<Handles> handles_;
   HttpOptions options_;
+  std::chrono::steady_clock::time_point run_deadline_;  // when options_ set a run timeout
 };
 
 }  // namespace kolvo

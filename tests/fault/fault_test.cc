@@ -787,4 +787,26 @@ INSTANTIATE_TEST_SUITE_P(AtomFaults, FaultTest,
                                           testing::ValuesIn(atom_only_cases())),
                          test_name);
 
+// Each request of a run may keep within its own limits, a drip for instance, and the run
+// still ends when the whole run's deadline comes, with the failure output.
+using RunDeadlineTest = FaultTest;
+
+TEST_F(RunDeadlineTest, ADripWithinEveryRequestLimitEndsAtTheRunDeadline) {
+  fault::FaultServer& proxy = loopback().proxy(Format::sheets_v4);
+  proxy.reset_script();
+  const Script script = stream_fault(Format::sheets_v4, Stage::list, fault::Fault::drip);
+  for (const auto& [path, f] : script.faults) proxy.set_fault(path, f);
+  loopback().upstream().set_scenario(script.scenario);
+  ProcessOptions options;
+  options.working_directory = directory_.string();
+  options.timeout = kDeadline * 4;
+  const ProcessResult result = run_process({LOOPBACK_V4_RUN_LIMIT_BUILD}, options);
+  EXPECT_EQ(result.out, kFailPlain);
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.err, "");
+  const milliseconds run_limit = seconds(LOOPBACK_RUN_SECONDS);
+  EXPECT_GE(result.elapsed, run_limit - milliseconds(500));
+  EXPECT_LT(result.elapsed, std::min(run_limit + kSlack, kDeadline));
+}
+
 }  // namespace
