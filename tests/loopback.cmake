@@ -43,3 +43,8 @@ loopback_build(registry-list-loopback-v4-retries sheets-v4
   CERTIFICATE_FILE ${loopback_json_key_file} SERVICE_ACCOUNT "" RETRIES 2)
 loopback_build(registry-list-loopback-cause gdata REPORT_FAILURE_CAUSE)
 loopback_build(registry-list-loopback-v4-cause sheets-v4 REPORT_FAILURE_CAUSE)
+# Token, Drive and Sheets at three origins, as the live service has them: the fake listens on
+# three loopback addresses for it.
+loopback_build(registry-list-loopback-v4-hosts sheets-v4
+  DRIVE_FILES_URI "https://127.0.0.2:${REGISTRY_TEST_PORT}/drive/v3/files"
+  SHEETS_URI "https://127.0.0.3:${REGISTRY_TEST_PORT}/v4/spreadsheets")

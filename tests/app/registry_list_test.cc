@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 
 #include "connect_proxy.h"
@@ -497,9 +498,9 @@ TEST_P(RegistryListTest, ThroughAnHttpsProxyTheTokenStaysInsideTheTunnel) {
   }
 }
 
-// Memory that runs out on the thread that builds records is a failure like any other: it
-// reaches main, which prints the failure output, instead of ending the process by a signal.
-// The build used here fails every allocation on that thread from the Nth on.
+// Memory that runs out while the registry is read is a failure like any other: the program
+// prints the failure output instead of ending by a signal. The build used here fails every
+// allocation from the Nth on.
 fake::Model long_registry(std::size_t rows) {
   fake::Worksheet registry{"Registry", {"Serial Number", "Name", "Location"}, {}, true};
   for (std::size_t i = 0; i < rows; ++i) {
@@ -508,7 +509,7 @@ fake::Model long_registry(std::size_t rows) {
   return fake::Model{{fake::Spreadsheet{"Inventory", "inv", {registry}}}};
 }
 
-TEST_P(RegistryListTest, AllocationFailureOnTheRecordThreadGivesTheFailureOutput) {
+TEST_P(RegistryListTest, AllocationFailureGivesTheFailureOutput) {
   constexpr std::size_t kRows = 3000;
   service().set_scenario({long_registry(kRows), {}});
   const char* program =
@@ -520,7 +521,9 @@ TEST_P(RegistryListTest, AllocationFailureOnTheRecordThreadGivesTheFailureOutput
   EXPECT_EQ(std::count(whole.out.begin(), whole.out.end(), '\n'), kRows + 1);
   EXPECT_TRUE(whole.out.ends_with("SN-" + std::to_string(100000 + kRows - 1) +
                                   ", Store room, Spare part\n[ OK ]\n"));
-  for (const char* after : {"0", "1", "7", "60", "600"}) {
+  // From the rows on: earlier, simdjson's first use would meet the failure where it cannot
+  // report one, and end the process whatever the program does.
+  for (const char* after : {"300", "600", "1200", "2400"}) {
     options.environment = {std::string("REGISTRY_TEST_FAIL_ALLOCATION_AFTER=") + after};
     const ProcessResult listing = run_process({program}, options);
     EXPECT_EQ(listing.signal, 0) << after;
@@ -532,6 +535,46 @@ TEST_P(RegistryListTest, AllocationFailureOnTheRecordThreadGivesTheFailureOutput
     EXPECT_EQ(json.out, "[\n]") << after;
     EXPECT_EQ(json.exit_status, 1) << after;
   }
+}
+
+// Memory running out while the JSON listing is written, after the registry was read, ends the
+// run with status 1 and a cut document, never by a signal. The first allocation that falls
+// after the retrieval is found by bisection: below it the retrieval fails ("[\n]").
+TEST_P(RegistryListTest, AllocationFailureWhileWritingJsonEndsWithStatusOne) {
+  service().set_scenario({long_registry(3000), {}});
+  ProcessOptions options;
+  options.working_directory = directory_.string();
+  const char* program =
+      GetParam() == Format::gdata ? ALLOCATION_FAULT_BUILD : ALLOCATION_FAULT_V4_BUILD;
+  auto run_failing_after = [&](long after) {
+    options.environment = {"REGISTRY_TEST_FAIL_ALLOCATION_AFTER=" + std::to_string(after)};
+    return run_process({program, "--json"}, options);
+  };
+  long retrieval_fails = 0, retrieval_passes = 1L << 22;
+  while (retrieval_passes - retrieval_fails > 1) {
+    const long middle = (retrieval_fails + retrieval_passes) / 2;
+    (run_failing_after(middle).out == "[\n]" ? retrieval_fails : retrieval_passes) = middle;
+  }
+  for (const long after : {retrieval_passes, retrieval_passes + 1000}) {
+    const ProcessResult json = run_failing_after(after);
+    EXPECT_EQ(json.signal, 0) << after;
+    EXPECT_EQ(json.exit_status, 1) << after;
+    EXPECT_EQ(json.err, "") << after;
+    EXPECT_TRUE(json.out.starts_with("[\n") && !json.out.ends_with("]")) << after;
+  }
+}
+
+// A cell cannot drive the terminal it is printed on: there each control character shows as
+// "?", while a pipe gets the bytes as they stand.
+TEST_P(RegistryListTest, ControlCharactersReachATerminalOnlyAsMarks) {
+  if (GetParam() != Format::sheets_v4) GTEST_SKIP() << "an Atom feed cannot carry these";
+  fake::Worksheet registry{"Registry", {"Serial Number", "Notes"}, {}, true};
+  registry.rows.push_back({"SN\x1b]0;x\x07", "a\n[ OK ]\x7f\xC2\x9B" "2J\tb\xC2\xA0"});
+  service().set_scenario({fake::Model{{fake::Spreadsheet{"Inventory", "inv", {registry}}}}, {}});
+  ProcessOptions terminal;
+  terminal.stdout_terminal = true;
+  EXPECT_EQ(run({}, terminal).out, "SN?]0;x?, a?[ OK ]??2J?b\xC2\xA0\n[ OK ]\n");
+  EXPECT_EQ(run({}).out, "SN\x1b]0;x\x07, a\n[ OK ]\x7f\xC2\x9B" "2J\tb\xC2\xA0\n[ OK ]\n");
 }
 
 // The build for a service-account JSON key, which names the account: that build configures
@@ -621,6 +664,83 @@ INSTANTIATE_TEST_SUITE_P(Formats, RegistryListTest,
                          testing::Values(Format::gdata, Format::sheets_v4),
                          [](const testing::TestParamInfo<Format>& info) {
                            return testing_support::format_name(info.param);
+                         });
+
+// Token, Drive and Sheets at three origins, as the live service has them. While the token request
+// is under way the program opens the connections to the other two with an unauthenticated
+// `HEAD /` each, then sends each host's requests on its connection; a warm-up that fails only
+// leaves its host to be connected when its first request comes.
+struct WarmUpCase {
+  const char* name;
+  std::vector<std::string> dropped;  // hosts that hang up on the warm-up
+};
+
+class WarmUpTest : public ProgramFixture, public testing::WithParamInterface<WarmUpCase> {
+ protected:
+  Format format() const override { return Format::sheets_v4; }
+  const char* build() const override { return LOOPBACK_V4_HOSTS_BUILD; }
+};
+
+TEST_P(WarmUpTest, OneConnectionPerHostAndNoCredentialBeforeTheToken) {
+  const std::vector<std::string> hosts = {"127.0.0.1", "127.0.0.2", "127.0.0.3"};
+  fake::FakeService& fake =
+      testing_support::fixed_port_fake(Format::sheets_v4, kPki, TEST_PORT, hosts);
+  const std::vector<std::string>& dropped = GetParam().dropped;
+  fake::Scenario scenario{sample_registry(), {}};
+  scenario.hang_up_head = {dropped.begin(), dropped.end()};
+  fake.set_scenario(scenario);
+  fake.clear_requests();
+  const ProcessResult result = run({});
+  EXPECT_EQ(result.out, kSamplePlain);
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.exit_status, 0);
+
+  auto is_dropped = [&](const std::string& host) {
+    return std::find(dropped.begin(), dropped.end(), host) != dropped.end();
+  };
+  std::vector<std::string> warmed;
+  std::vector<std::pair<std::string, std::string>> authenticated;  // host, path
+  bool token_seen = false;
+  for (const fake::RecordedRequest& r : fake.requests()) {
+    const bool credential = std::any_of(r.headers.begin(), r.headers.end(), [](const auto& h) {
+      std::string name = h.first;
+      std::transform(name.begin(), name.end(), name.begin(), [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+      });
+      return name == "authorization";
+    });
+    if (r.method == "HEAD") {
+      EXPECT_EQ(r.path + r.query, "/");
+      EXPECT_FALSE(credential) << r.host;
+      EXPECT_EQ(r.status, is_dropped(r.host) ? 0 : 404) << r.host;
+      warmed.push_back(r.host);
+      continue;
+    }
+    EXPECT_EQ(credential, token_seen) << r.method << " " << r.path;
+    EXPECT_EQ(r.status, 200) << r.path;
+    token_seen = token_seen || r.path == "/token";
+    authenticated.emplace_back(r.host, r.path);
+  }
+  std::sort(warmed.begin(), warmed.end());
+  EXPECT_EQ(warmed, (std::vector<std::string>{hosts[1], hosts[2]}));
+  const std::vector<std::pair<std::string, std::string>> in_order = {
+      {hosts[0], testing_support::path_of(Format::sheets_v4, Stage::token)},
+      {hosts[1], testing_support::path_of(Format::sheets_v4, Stage::spreadsheets)},
+      {hosts[2], testing_support::path_of(Format::sheets_v4, Stage::worksheets)},
+      {hosts[2], testing_support::path_of(Format::sheets_v4, Stage::list)}};
+  EXPECT_EQ(authenticated, in_order);
+  // Each host's requests share one connection; a host that dropped its warm-up needs a second.
+  std::map<std::string, int> connections;
+  for (const std::string& host : hosts) connections[host] = is_dropped(host) ? 2 : 1;
+  EXPECT_EQ(fake.connections(), connections);
+}
+
+INSTANTIATE_TEST_SUITE_P(Hosts, WarmUpTest,
+                         testing::Values(WarmUpCase{"AllWarmUpsAnswered", {}},
+                                         WarmUpCase{"DriveHangsUpOnItsWarmUp", {"127.0.0.2"}},
+                                         WarmUpCase{"SheetsHangsUpOnItsWarmUp", {"127.0.0.3"}}),
+                         [](const testing::TestParamInfo<WarmUpCase>& info) {
+                           return std::string(info.param.name);
                          });
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <openssl/x509.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <utf8proc.h>
 #include <zlib.h>
 
@@ -977,6 +979,7 @@ struct Reply {
   std::string cache_key;         // set when body is cached in the State under this key
   std::string content_encoding;  // empty: body is sent as is
   std::vector<std::pair<std::string, std::string>> headers;  // a canned answer's own
+  bool hang_up = false;  // close the connection instead of answering
 };
 
 Reply make_reply(int status, std::string content_type, std::shared_ptr<const std::string> body) {
@@ -1053,12 +1056,55 @@ std::vector<std::string> derive_column_names(const std::vector<std::string>& hea
   return names;
 }
 
+namespace {
+
+// The server's own thread pool, counting each connection as the accept loop hands it over: that is
+// the one place cpp-httplib shows every accepted socket, answered or not.
+class CountingQueue : public httplib::TaskQueue {
+ public:
+  explicit CountingQueue(std::function<void()> on_accept)
+      : pool_(CPPHTTPLIB_THREAD_POOL_COUNT), on_accept_(std::move(on_accept)) {}
+  void enqueue(std::function<void()> fn) override {
+    on_accept_();
+    pool_.enqueue(std::move(fn));
+  }
+  void shutdown() override { pool_.shutdown(); }
+
+ private:
+  httplib::ThreadPool pool_;
+  std::function<void()> on_accept_;
+};
+
+// A server that can also let go of a socket it has bound but never listened on, which stop() leaves
+// open.
+class Server : public httplib::SSLServer {
+ public:
+  using SSLServer::SSLServer;
+  void release() {
+    if (is_running()) {
+      stop();
+      return;
+    }
+    const socket_t sock = svr_sock_.exchange(INVALID_SOCKET);
+    if (sock != INVALID_SOCKET) ::close(sock);
+  }
+};
+
+// One server per address: a cpp-httplib server listens on one socket only.
+struct Listener {
+  std::string host;
+  std::unique_ptr<Server> server;
+  std::thread thread;
+  std::shared_ptr<std::atomic<bool>> finished = std::make_shared<std::atomic<bool>>(false);
+};
+
+}  // namespace
+
 struct FakeService::Impl {
   explicit Impl(ServiceOptions o) : options(std::move(o)) {}
 
   ServiceOptions options;
-  std::unique_ptr<httplib::SSLServer> server;
-  std::thread thread;
+  std::vector<Listener> listeners;
   std::atomic<int> port{0};
   PkeyPtr account_key;
 
@@ -1067,10 +1113,11 @@ struct FakeService::Impl {
   std::vector<RecordedRequest> requests;
   std::vector<std::string> issued;
   std::set<std::string, std::less<>> issued_set;
+  std::map<std::string, int> connection_counts;  // by host
 
   std::string base() const {
     if (!options.public_base_url.empty()) return options.public_base_url;
-    std::string url = "https://127.0.0.1:";
+    std::string url = "https://" + options.hosts.front() + ":";
     url += std::to_string(port.load());
     return url;
   }
@@ -1091,6 +1138,8 @@ struct FakeService::Impl {
   }
 
   void handle(const httplib::Request& req, httplib::Response& res);
+  bool bind_all(int wanted_port);
+  void release_all();
   Reply dispatch(const httplib::Request& req, const std::string& path);
   Reply token_endpoint(const httplib::Request& req);
   std::optional<std::string> check_assertion(const std::string& jwt) const;
@@ -1393,6 +1442,15 @@ Reply FakeService::Impl::dispatch(const httplib::Request& req, const std::string
     return reply;
   };
 
+  if (req.method == "HEAD") {
+    if (req.target != "/" || req.has_header("Authorization") || !req.body.empty()) {
+      return text_reply(400, "text/html; charset=UTF-8", "");
+    }
+    Reply reply = text_reply(404, "text/html; charset=UTF-8", "");
+    reply.hang_up = st->scenario.hang_up_head.count(req.local_addr) != 0;
+    return reply;
+  }
+
   if (path == "/token") {
     if (const CannedResponse* answer = canned()) {
       Reply reply = canned_reply(*answer);
@@ -1453,8 +1511,21 @@ void FakeService::Impl::handle(const httplib::Request& req, httplib::Response& r
   }
   rec.body = req.body;
   rec.remote_port = req.remote_port;
+  rec.host = req.local_addr;
 
   const Reply reply = dispatch(req, rec.path);
+  if (reply.hang_up && req.ssl) {
+    // Recorded first: the client may look as soon as it sees the connection end.
+    {
+      std::lock_guard lock(mutex);
+      requests.push_back(rec);
+    }
+    if (options.on_request) options.on_request(rec);
+    // Both directions shut before a byte of answer: the client reads end of stream where the
+    // status line should be. The server then fails to write and closes the socket itself.
+    ::shutdown(SSL_get_fd(req.ssl), SHUT_RDWR);
+    return;
+  }
   res.status = reply.status;
   if (reply.content_type.empty()) {
     res.body = *reply.body;
@@ -1491,75 +1562,121 @@ FakeService::FakeService(ServiceOptions options)
 
 FakeService::~FakeService() { stop(); }
 
+// Every host on one port; an ephemeral port is the one the first host gets.
+bool FakeService::Impl::bind_all(int wanted_port) {
+  int bound = wanted_port;
+  for (Listener& l : listeners) {
+    if (bound == 0) {
+      bound = l.server->bind_to_any_port(l.host);
+      if (bound <= 0) return false;
+    } else if (!l.server->bind_to_port(l.host, bound)) {
+      return false;
+    }
+  }
+  port = bound;
+  return true;
+}
+
+// Drops every server, bound or listening, and waits for their threads.
+void FakeService::Impl::release_all() {
+  for (Listener& l : listeners) l.server->release();
+  for (Listener& l : listeners) {
+    if (l.thread.joinable()) l.thread.join();
+  }
+  listeners.clear();
+}
+
 void FakeService::start() {
   Impl& d = *impl_;
-  if (d.server) throw std::runtime_error("fake service already started");
+  if (!d.listeners.empty()) throw std::runtime_error("fake service already started");
+  if (d.options.hosts.empty()) throw std::runtime_error("fake service given no host");
   const std::string dir = d.options.pki_dir.empty() ? "." : d.options.pki_dir;
   d.account_key = load_certificate_key(dir + "/sa.pem");
+  {
+    std::lock_guard lock(d.mutex);
+    d.connection_counts.clear();
+    for (const std::string& host : d.options.hosts) d.connection_counts[host] = 0;
+  }
 
   const std::string cert = dir + "/" + d.options.cert_name + ".pem";
   const std::string key = dir + "/" + d.options.cert_name + ".key";
-  auto server = std::make_unique<httplib::SSLServer>(cert.c_str(), key.c_str());
-  if (!server->is_valid()) throw std::runtime_error("cannot load " + cert + " / " + key);
-  // stop() has to wait for idle keep-alive connections to time out; keep that wait short while
-  // still letting a client reuse its connection across the few requests of one listing.
-  server->set_keep_alive_timeout(2);
-  // Without it a small answer can wait out the peer's delayed ACK (40 ms on Linux) for every
-  // request after the first on a kept-alive connection.
-  server->set_tcp_nodelay(true);
-
   const httplib::Server::Handler handler = [&d](const httplib::Request& req,
                                                 httplib::Response& res) { d.handle(req, res); };
   const std::string any = "[\\s\\S]*";
-  server->Get(any, handler);
-  server->Post(any, handler);
-  server->Put(any, handler);
-  server->Patch(any, handler);
-  server->Delete(any, handler);
-  server->Options(any, handler);
-
-  int port = d.options.port;
-  if (port == 0) {
-    port = server->bind_to_any_port("127.0.0.1");
-    if (port <= 0) throw std::runtime_error("cannot bind an ephemeral port on 127.0.0.1");
-  } else if (!server->bind_to_port("127.0.0.1", port)) {
-    throw std::runtime_error("cannot bind 127.0.0.1:" + std::to_string(port));
-  }
-  d.port = port;
-
-  auto finished = std::make_shared<std::atomic<bool>>(false);
-  httplib::SSLServer* raw = server.get();
-  d.server = std::move(server);
-  d.thread = std::thread([raw, finished] {
-    // A client hanging up mid-response must not kill the process hosting the fake. Worker
-    // threads are spawned from this one and inherit the mask.
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    raw->listen_after_bind();
-    *finished = true;
-  });
-  // stop() only works once the loop runs, so do not hand back control before that.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!raw->is_running()) {
-    if (*finished || std::chrono::steady_clock::now() > deadline) {
-      raw->stop();
-      d.thread.join();
-      d.server.reset();
-      throw std::runtime_error("fake service did not start listening");
+  auto make_listeners = [&] {
+    for (const std::string& host : d.options.hosts) {
+      Listener l;
+      l.host = host;
+      l.server = std::make_unique<Server>(cert.c_str(), key.c_str());
+      Server& server = *l.server;
+      if (!server.is_valid()) throw std::runtime_error("cannot load " + cert + " / " + key);
+      // stop() has to wait for idle keep-alive connections to time out; keep that wait short
+      // while still letting a client reuse its connection across the few requests of a listing.
+      server.set_keep_alive_timeout(2);
+      // Without it a small answer can wait out the peer's delayed ACK (40 ms on Linux) for every
+      // request after the first on a kept-alive connection.
+      server.set_tcp_nodelay(true);
+      server.new_task_queue = [&d, host] {
+        return new CountingQueue([&d, host] {
+          std::lock_guard lock(d.mutex);
+          ++d.connection_counts[host];
+        });
+      };
+      // HEAD goes to the GET handlers.
+      server.Get(any, handler);
+      server.Post(any, handler);
+      server.Put(any, handler);
+      server.Patch(any, handler);
+      server.Delete(any, handler);
+      server.Options(any, handler);
+      d.listeners.push_back(std::move(l));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  // Should another host find the first one's ephemeral port taken, all let go and try another.
+  bool bound = false;
+  for (int attempt = 0; !bound && attempt < (d.options.port == 0 ? 20 : 1); ++attempt) {
+    try {
+      make_listeners();
+    } catch (...) {
+      d.release_all();
+      throw;
+    }
+    bound = d.bind_all(d.options.port);
+    if (!bound) d.release_all();
+  }
+  if (!bound) {
+    std::string where;
+    for (const std::string& host : d.options.hosts) where += (where.empty() ? "" : ", ") + host;
+    throw std::runtime_error("cannot bind port " + std::to_string(d.options.port) + " on " + where);
+  }
+
+  for (Listener& l : d.listeners) {
+    Server* raw = l.server.get();
+    l.thread = std::thread([raw, finished = l.finished] {
+      // A client hanging up mid-response must not kill the process hosting the fake. Worker
+      // threads are spawned from this one and inherit the mask.
+      sigset_t set;
+      sigemptyset(&set);
+      sigaddset(&set, SIGPIPE);
+      pthread_sigmask(SIG_BLOCK, &set, nullptr);
+      raw->listen_after_bind();
+      *finished = true;
+    });
+  }
+  // stop() only works once the loops run, so do not hand back control before that.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (const Listener& l : d.listeners) {
+    while (!l.server->is_running()) {
+      if (*l.finished || std::chrono::steady_clock::now() > deadline) {
+        d.release_all();
+        throw std::runtime_error("fake service did not start listening");
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
   }
 }
 
-void FakeService::stop() {
-  Impl& d = *impl_;
-  if (!d.server) return;
-  d.server->stop();
-  if (d.thread.joinable()) d.thread.join();
-  d.server.reset();
-}
+void FakeService::stop() { impl_->release_all(); }
 
 int FakeService::port() const { return impl_->port.load(); }
 
@@ -1588,9 +1705,15 @@ std::vector<RecordedRequest> FakeService::requests() const {
   return impl_->requests;
 }
 
+std::map<std::string, int> FakeService::connections() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->connection_counts;
+}
+
 void FakeService::clear_requests() {
   std::lock_guard lock(impl_->mutex);
   impl_->requests.clear();
+  for (auto& [host, count] : impl_->connection_counts) count = 0;
 }
 
 std::vector<std::string> FakeService::issued_tokens() const {

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -73,6 +74,10 @@ struct Scenario {
   std::vector<std::size_t> drive_pages = {};
   // Whether Drive says it could not search every corpus ("incompleteSearch": true on every page).
   bool drive_incomplete_search = false;
+  // Hosts (as in ServiceOptions::hosts) on which a `HEAD /` that would get its 404 gets its
+  // connection closed without a byte of answer instead, as by a front end that drops it; recorded
+  // with status 0. A refused HEAD still gets its 400.
+  std::set<std::string> hang_up_head = {};
 };
 
 struct RecordedRequest {
@@ -82,8 +87,9 @@ struct RecordedRequest {
   // Names as sent; sorted by name (case-insensitively), repeats of one name in the order sent.
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
-  int status = 0;       // status the fake answered with
+  int status = 0;       // status the fake answered with; 0 when it hung up without one
   int remote_port = 0;  // the client's port: equal ports mean one reused connection
+  std::string host;     // the local address it came to, one of ServiceOptions::hosts
 };
 
 struct PkiPaths {
@@ -99,7 +105,10 @@ inline constexpr char kSheetsV4Scopes[] =
 
 struct ServiceOptions {
   std::string pki_dir;
-  int port = 0;                      // 0 = ephemeral
+  int port = 0;  // 0 = ephemeral
+  // Loopback addresses listened on, all on the one port, all serving the same model and scenario;
+  // the first one is base_url()'s. The server certificate names 127.0.0.1 to 127.0.0.3.
+  std::vector<std::string> hosts = {"127.0.0.1"};
   std::string cert_name = "server";  // serves <cert_name>.pem/.key from pki_dir
   // For a fake behind a proxy: the origin the client really talks to, e.g.
   // "https://127.0.0.1:18443". The links in the answers, "{{base}}" in canned bodies, the token
@@ -157,6 +166,10 @@ struct ServiceOptions {
 //     cells; trailing empty rows are left out, and so is "values" when nothing is left.
 // An unknown spreadsheet id is a 404 NOT_FOUND, an unknown worksheet a 400. JSON answers are
 // gzipped when the client accepts gzip, as the live service does; canned ones never are.
+// HEAD is answered before anything else (overrides and scripts included), on every host alike:
+// exactly `HEAD /` (no query, no body) without an Authorization header gets the 404 with no body
+// that Google's API front ends give their root; a HEAD of any other target, or one that carries
+// Authorization, is a 400. Scenario::hang_up_head makes a host drop a `HEAD /` instead.
 class FakeService {
  public:
   explicit FakeService(ServiceOptions options);
@@ -170,7 +183,7 @@ class FakeService {
   void stop();
 
   int port() const;                           // 0 before start()
-  std::string base_url() const;               // "https://127.0.0.1:<port>", or public_base_url
+  std::string base_url() const;               // "https://<hosts[0]>:<port>", or public_base_url
   std::string token_uri() const;              // base_url() + "/token"
   std::string spreadsheets_feed_uri() const;  // base_url() + "/feeds/spreadsheets/private/full"
   std::string drive_files_uri() const;        // base_url() + "/drive/v3/files"
@@ -178,7 +191,10 @@ class FakeService {
 
   void set_scenario(Scenario scenario);  // thread-safe swap; answers are re-rendered lazily
   std::vector<RecordedRequest> requests() const;
-  void clear_requests();
+  // TCP connections accepted per host since start() or the last clear_requests(), counted when
+  // accepted, whether or not a request follows; every host of ServiceOptions::hosts is a key.
+  std::map<std::string, int> connections() const;
+  void clear_requests();  // forgets the requests and the connections seen so far
   std::vector<std::string> issued_tokens() const;
 
  private:

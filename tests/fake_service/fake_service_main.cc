@@ -1,11 +1,13 @@
 // Serves sample_model() on 127.0.0.1 for trying the program by hand:
 //   fake-service --pki-dir DIR [--port N] [--cert NAME] [--format gdata|sheets-v4]
-//                [--drive-pages N,N,...]
+//                [--drive-pages N,N,...] [--hosts ADDRESS,ADDRESS,...]
 // Both the feeds and the JSON APIs are always served; --format only picks the JWT scope the token
 // endpoint expects, which is what the program's format choice changes. --drive-pages cuts the
-// Drive search into pages as Scenario::drive_pages does.
+// Drive search into pages as Scenario::drive_pages does. --hosts listens on those loopback
+// addresses instead (e.g. 127.0.0.1,127.0.0.2,127.0.0.3), all on the one port.
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -21,7 +23,8 @@ namespace {
 
 int usage() {
   std::cerr << "usage: fake-service --pki-dir DIR [--port N] [--cert NAME] "
-               "[--format gdata|sheets-v4] [--drive-pages N,N,...]\n";
+               "[--format gdata|sheets-v4] [--drive-pages N,N,...] "
+               "[--hosts ADDRESS,ADDRESS,...]\n";
   return 2;
 }
 
@@ -68,6 +71,14 @@ int main(int argc, char** argv) {
       }
     } else if (arg == "--drive-pages") {
       if (!parse_counts(value, scenario.drive_pages)) return usage();
+    } else if (arg == "--hosts") {
+      options.hosts.clear();
+      for (std::size_t pos = 0; pos <= value.size();) {
+        const std::size_t comma = std::min(value.find(',', pos), value.size());
+        if (comma == pos || value.compare(pos, 4, "127.") != 0) return usage();
+        options.hosts.push_back(value.substr(pos, comma - pos));
+        pos = comma + 1;
+      }
     } else {
       return usage();
     }
@@ -78,7 +89,8 @@ int main(int argc, char** argv) {
   // out of the log.
   static std::mutex log_mutex;
   options.on_request = [](const fake::RecordedRequest& r) {
-    const std::string line = r.method + " " + r.path + " " + std::to_string(r.status) + "\n";
+    const std::string line =
+        r.host + " " + r.method + " " + r.path + " " + std::to_string(r.status) + "\n";
     std::lock_guard lock(log_mutex);
     std::fputs(line.c_str(), stderr);
   };

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -1518,6 +1519,67 @@ TEST(TestPki, Pkcs12FilesHaveTheirNamedEncryptionAndKey) {
   ASSERT_TRUE(other_sa.key);
   EXPECT_EQ(EVP_PKEY_eq(other_sa.key.get(), other.get()), 1);
   EXPECT_NE(EVP_PKEY_eq(other_sa.key.get(), sa.get()), 1);
+}
+
+// On every address alike, exactly `HEAD /` without Authorization is served without a token, and
+// nothing else is; each address counts its own connections, a dropped HEAD ending one.
+TEST(FakeServiceHosts, HeadRootNeedsNoTokenAndEachHostCountsItsConnections) {
+  fake::ServiceOptions o = options();
+  o.hosts = {"127.0.0.1", "127.0.0.2", "127.0.0.3"};
+  fake::FakeService service(o);
+  service.start();
+  fake::Scenario scenario;
+  scenario.hang_up_head = {"127.0.0.3"};
+  service.set_scenario(scenario);
+  std::map<std::string, std::unique_ptr<httplib::SSLClient>> clients;
+  for (const std::string& host : o.hosts) {
+    auto& c = clients[host] = std::make_unique<httplib::SSLClient>(host, service.port());
+    c->set_ca_cert_path(pki("ca.pem"));
+    c->enable_server_certificate_verification(true);
+    c->set_connection_timeout(5);
+    c->set_read_timeout(10);
+    c->set_keep_alive(true);
+  }
+  struct Case {
+    const char* host;
+    const char* method;
+    const char* target;
+    bool authorization;
+    int status;  // 0: the connection closed without an answer
+  };
+  const Case cases[] = {
+      {"127.0.0.2", "HEAD", "/", false, 404},      {"127.0.0.2", "HEAD", "/", true, 400},
+      {"127.0.0.2", "HEAD", "/?a=1", false, 400},  {"127.0.0.2", "GET", "/", false, 401},
+      {"127.0.0.1", "HEAD", "/token", false, 400}, {"127.0.0.3", "HEAD", "/", false, 0},
+      {"127.0.0.3", "HEAD", "/", true, 400},       {"127.0.0.3", "HEAD", "/", false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.host) + " " + c.method + " " + c.target);
+    httplib::Headers headers;
+    if (c.authorization) headers.emplace("Authorization", "Bearer x");
+    httplib::SSLClient& client = *clients[c.host];
+    const auto res = std::string(c.method) == "HEAD" ? client.Head(c.target, headers)
+                                                     : client.Get(c.target, headers);
+    ASSERT_EQ(static_cast<bool>(res), c.status != 0);
+    if (res) {
+      EXPECT_EQ(res->status, c.status);
+      if (c.status != 401) {
+        EXPECT_EQ(res->body, "");
+      }
+    }
+    const auto recorded = service.requests();
+    ASSERT_FALSE(recorded.empty());
+    EXPECT_EQ(recorded.back().host, c.host);
+    EXPECT_EQ(recorded.back().method, c.method);
+    EXPECT_EQ(recorded.back().status, c.status);
+  }
+  EXPECT_EQ(service.requests().size(), std::size(cases));
+  // 127.0.0.3's first connection ended with its first request; the second, with its last.
+  EXPECT_EQ(service.connections(),
+            (std::map<std::string, int>{{"127.0.0.1", 1}, {"127.0.0.2", 1}, {"127.0.0.3", 2}}));
+  service.clear_requests();
+  EXPECT_EQ(service.connections(),
+            (std::map<std::string, int>{{"127.0.0.1", 0}, {"127.0.0.2", 0}, {"127.0.0.3", 0}}));
 }
 
 }  // namespace

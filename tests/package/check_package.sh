@@ -10,10 +10,11 @@
 #    share/man/man1/registry-list.1, share/doc/registry-list/README.md, and the install
 #    manifest lists exactly them;
 #  - cpack builds registry-list_<version>_<arch>.deb: its control fields, its Depends (runtime
-#    libraries only, among them OpenSSL's libssl, expat, simdjson and utf8proc; zlib and no
-#    libcurl when the build links the bundled libcurl, libcurl when it links the system's), and
-#    its contents (exactly those files under /usr, owned by root, the program being the
-#    stripped shipped build, never a test or loopback build).
+#    libraries only, among them Debian's libcurl4, OpenSSL's libssl, expat, simdjson and
+#    utf8proc), and its contents (exactly those files under /usr, owned by root, the program
+#    being the stripped shipped build, never a test or loopback build), the program loading
+#    Debian's libcurl and built with Debian's hardening (PIE, full RELRO, the stack protector
+#    and fortified calls).
 #
 # Usage: check_package.sh BUILD_DIR
 # CMAKE and CPACK name the CMake tools (default: from PATH). A missing tool is a failure, not a
@@ -44,7 +45,7 @@ die() {
 
 missing=()
 for tool in "$cmake_tool" "$cpack_tool" mandoc dpkg dpkg-deb dpkg-shlibdeps file gzip strip \
-            timeout; do
+            timeout readelf ldd; do
   command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
 done
 [[ ${#missing[@]} -eq 0 ]] || die "missing tools: ${missing[*]} (scripts/setup.sh installs them)"
@@ -182,7 +183,7 @@ check_page() {
         fail "$page: $name is not shown as '$value':"$'\n'"$body"
     fi
   done < <(sed -n 's/^\(REGISTRY_[A-Z0-9_]*\):\(STRING\|BOOL\)=.*/\1/p' "$cache" |
-           grep -vE '^REGISTRY_(TEST_.*|BENCH_.*|SANITIZE|FUZZ|BENCH|CURL)$')
+           grep -vE '^REGISTRY_(TEST_.*|BENCH_.*|SANITIZE|FUZZ|BENCH)$')
   ((settings >= 12)) || fail "$cache: only $settings REGISTRY_* settings found"
 }
 
@@ -303,21 +304,14 @@ depends=$(field Depends | tr ',|' '\n\n' | sed 's/(.*)//; s/[[:space:]]//g' | gr
 if [[ -z "$(cache_value REGISTRY_CA_BUNDLE)" ]]; then
   grep -qx ca-certificates <<<"$depends" || fail "Depends lacks ca-certificates"
 fi
-wanted_packages=('^libc6$' '^libstdc\+\+6$' '^libssl3' '^libexpat1$' '^libsimdjson[0-9]+$'
-                 '^libutf8proc[0-9]+$')
-if [[ "$(cache_value REGISTRY_CURL)" == system ]]; then
-  wanted_packages+=('^libcurl(4|3-gnutls|3-nss)$')
-else
-  # The bundled libcurl is inside the program; what it links is the system's.
-  wanted_packages+=('^zlib1g$')
-  if grep -E '^libcurl' <<<"$depends"; then fail "Depends names libcurl, which is bundled"; fi
-fi
+wanted_packages=('^libc6$' '^libstdc\+\+6$' '^libcurl4$' '^libssl3' '^libexpat1$'
+                 '^libsimdjson[0-9]+$' '^libutf8proc[0-9]+$')
 for wanted in "${wanted_packages[@]}"; do
   grep -Eq "$wanted" <<<"$depends" || fail "Depends has no package matching $wanted"
 done
 while IFS= read -r package; do
   [[ "$package" != ca-certificates ]] || continue
-  if [[ ! "$package" =~ ^(lib|zlib1g$) || "$package" =~ -dev$ ||
+  if [[ ! "$package" =~ ^lib || "$package" =~ -dev$ ||
         "$package" =~ gtest|gmock|httplib|nlohmann ]]; then
     fail "Depends names $package, which is no runtime library of the program"
   fi
@@ -344,6 +338,26 @@ if [[ -f "$packaged" ]]; then
   [[ "$(file -b "$packaged")" =~ ELF.*,\ stripped ]] || fail "the packaged program is not stripped"
   "$strip_tool" -o "$work/stripped" "$program"
   cmp -s "$packaged" "$work/stripped" || fail "the packaged program is not $program, stripped"
+  # Debian's shared libcurl, so that its security updates reach the program, and Debian's
+  # hardening: PIE, full RELRO (read-only relocations, bound before main), the stack protector
+  # and fortified calls, of which the program makes at least one.
+  linkage=(  # what|command run on the program|extended regex its output must match
+    "Debian's libcurl|ldd|^[[:space:]]libcurl\.so\.4 => /"
+    "ELF type DYN|readelf -hW|^ *Type: +DYN "
+    "the PIE flag|readelf -dW|\(FLAGS_1\) +Flags:.* PIE"
+    "RELRO|readelf -lW|^ *GNU_RELRO "
+    "BIND_NOW|readelf -dW|\(FLAGS\) +BIND_NOW|\(FLAGS_1\) +Flags:.* NOW"
+    "the stack protector|readelf --dyn-syms -W| UND __stack_chk_fail@"
+    "fortified calls|readelf --dyn-syms -W| UND __[a-z0-9_]+_chk@"
+  )
+  for check in "${linkage[@]}"; do
+    what=${check%%|*}
+    check=${check#*|}
+    read -r -a command <<<"${check%%|*}"
+    output=$("${command[@]}" "$packaged" 2>&1) || fail "${command[*]} $packaged failed"
+    grep -Eq -- "${check#*|}" <<<"$output" ||
+      fail "the packaged program lacks $what: no '${check#*|}' in ${command[*]}"
+  done
 fi
 packaged_page=$unpacked/usr/share/man/man1/registry-list.1.gz
 if [[ -f "$packaged_page" ]]; then

@@ -4,7 +4,8 @@
 # account key in the PKCS#12 shapes the program has to cope with.
 #
 # Usage: make_test_pki.sh OUTDIR
-# Idempotent: once OUTDIR/.done exists nothing is redone. Parallel callers serialise on a lock.
+# Idempotent: once OUTDIR/.done names this script's digest nothing is redone; an older script's
+# files are made anew. Parallel callers serialise on a lock.
 set -euo pipefail
 # Text tools (sed, grep, sort, awk, tr, wc) treat bytes the same whatever locale the caller has;
 # the calls that need UTF-8 say so themselves.
@@ -16,14 +17,16 @@ if [[ $# -ne 1 || -z "$1" ]]; then
   exit 2
 fi
 out=$1
-[[ -e "$out/.done" ]] && exit 0
+stamp=$(sha256sum "$0" | cut -d' ' -f1)
+done_here() { [[ -e "$out/.done" && "$(cat "$out/.done")" == "$stamp" ]]; }
+done_here && exit 0
 
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 exec 9>"$out/.lock"
 flock 9
 # Another caller may have finished while we waited for the lock.
-[[ -e "$out/.done" ]] && exit 0
+done_here && exit 0
 
 work=$(mktemp -d "$out/.work.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -48,7 +51,8 @@ keyUsage = critical, digitalSignature, keyEncipherment
 extendedKeyUsage = serverAuth
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
-subjectAltName = IP:127.0.0.1, DNS:localhost
+# The fake listens on several loopback addresses at once, standing in for the service's hosts.
+subjectAltName = IP:127.0.0.1, IP:127.0.0.2, IP:127.0.0.3, DNS:localhost
 
 [wronghost_ext]
 basicConstraints = critical, CA:FALSE
@@ -152,4 +156,4 @@ for f in ca.pem ca.key server.pem server.key expired.pem expired.key wronghost.p
   sa-other-password.p12 other-sa.key other-sa.pem other-sa.p12; do
   mv -f "$f" "$out/$f"
 done
-touch "$out/.done"
+echo "$stamp" >"$out/.done"
