@@ -79,6 +79,8 @@ registry_setting(STALL_TIMEOUT_SECONDS seconds 30
   "A request that receives nothing for this many seconds fails.")
 registry_setting(REQUEST_TIMEOUT_SECONDS seconds 300
   "The deadline of each whole request, in seconds.")
+registry_setting(RUN_TIMEOUT_SECONDS seconds 600
+  "The deadline of the whole run, in seconds: the request under way then stops, and no other starts.")
 registry_setting(MAX_BODY_BYTES bytes 268435456
   "The largest response body accepted, in bytes, after decompression.")
 registry_setting(RETRIES count 0
