@@ -171,7 +171,7 @@ die() {
   exit 1
 }
 
-# Fetching, keys and stamps: shared with the Linux build of the bundled libcurl.
+# Fetching, keys and stamps.
 # shellcheck source=scripts/lib/deps.sh
 source "$root/scripts/lib/deps.sh"
 

@@ -1,9 +1,9 @@
 # shellcheck shell=bash
 # shellcheck disable=SC2154 # the sourcing script sets deps_dir, prefix and the tables
-# Shared by the scripts that build libraries from Debian's source packages (scripts/curl.sh,
-# scripts/windows.sh): the source of each library is the source package and version of an
-# installed -dev package (its "pin"), fetched with apt-get source from the archive this machine's
-# apt already uses, with Debian's patches applied, and built into one prefix.
+# Builds libraries from Debian's source packages, for scripts/windows.sh: the source of each
+# library is the source package and version of an installed -dev package (its "pin"), fetched
+# with apt-get source from the archive this machine's apt already uses, with Debian's patches
+# applied, and built into one prefix.
 #
 # Each library has a key: a hash of its pin, its build function, what the caller says every
 # build depends on and the keys of what it links. A library whose key matches its stamp is not
@@ -16,10 +16,10 @@
 # build depends on besides its own source) and deps_library_key LIB (prints what else LIB's
 # build depends on, or nothing), then calls deps_build_all.
 
-# minimal_curl_options prints, one a line, the CMake options of the libcurl the program needs
-# on every platform: HTTP and HTTPS over OpenSSL, with zlib for compressed answers, and nothing
-# else (no other protocol, HTTP/2, IDN, PSL, brotli, zstd, SSH, GSS-API or c-ares). Each build
-# of curl adds what its platform needs, and puts this function in curl's key.
+# minimal_curl_options prints, one a line, the CMake options of the libcurl the program needs:
+# HTTP and HTTPS over OpenSSL, with zlib for compressed answers, and nothing else (no other
+# protocol, HTTP/2, IDN, PSL, brotli, zstd, SSH, GSS-API or c-ares). The build of curl adds what
+# its platform needs, and puts this function in curl's key.
 minimal_curl_options() {
   printf '%s\n' \
     -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF -DCURL_ENABLE_EXPORT_TARGET=ON \
