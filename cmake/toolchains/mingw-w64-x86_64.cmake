@@ -1,8 +1,8 @@
 # Cross-compiles for 64-bit Windows with Debian's MinGW-w64 (packages g++-mingw-w64-x86-64-posix
 # and libz-mingw-w64-dev; scripts/setup.sh windows installs them).
 #
-# The posix thread model is the one whose libstdc++ has std::thread, std::mutex and
-# std::condition_variable; the win32 one lacks them in GCC 12.
+# The posix thread model is the one whose libstdc++ has the C++ thread library (threads, mutexes,
+# condition variables); the win32 one lacks it in GCC 12.
 #
 # Libraries come only from the target's own trees: the prefix that `scripts/windows.sh deps`
 # fills (WIN64_DEPS_PREFIX, .deps/win64/prefix of this checkout unless given) and Debian's
