@@ -25,6 +25,7 @@
 #include "platform/feeds/sheets_v4/json_body.h"
 #include "platform/feeds/sheets_v4/sheets_v4.h"
 #include "platform/http/http.h"
+#include "platform/json/repeated_member.h"
 
 namespace {
 
@@ -177,8 +178,8 @@ bool is_json(std::string_view text) {
 }
 
 // The rows of a values answer as its documented shape gives them, read from the whole tree:
-// nullopt when it is not JSON, not an object, or "values" (the first member of that name) is
-// not an array of arrays of strings, every row included, those after the first blank one too.
+// nullopt when it is not JSON, not an object, names a member twice anywhere, or "values" is
+// not an array of arrays of strings, every row included; blank rows give no entry.
 // Sets too_deep, and gives no answer, for JSON nested beyond the tree parser's limit: where
 // exactly that limit falls is the tree parser's choice, not part of the answer's meaning.
 std::optional<kolvo::Feed> reference_values(std::string_view json, bool& too_deep) {
@@ -189,6 +190,8 @@ std::optional<kolvo::Feed> reference_values(std::string_view json, bool& too_dee
   if (error != simdjson::SUCCESS) return std::nullopt;
   simdjson::dom::object object;
   if (root.get(object) != simdjson::SUCCESS) return std::nullopt;
+  // An answer that names a member twice says two things at once, and is refused.
+  if (kolvo::has_repeated_member(root)) return std::nullopt;
   kolvo::Feed feed;
   simdjson::dom::element values;
   const auto found = object["values"].get(values);
@@ -197,7 +200,6 @@ std::optional<kolvo::Feed> reference_values(std::string_view json, bool& too_dee
   if (found != simdjson::SUCCESS || values.get(rows) != simdjson::SUCCESS) return std::nullopt;
   std::vector<std::string> names;
   bool header = true;
-  bool ended = false;
   for (const simdjson::dom::element row : rows) {
     simdjson::dom::array cells;
     if (row.get(cells) != simdjson::SUCCESS) return std::nullopt;
@@ -212,10 +214,10 @@ std::optional<kolvo::Feed> reference_values(std::string_view json, bool& too_dee
       header = false;
       continue;
     }
+    // A blank row holds no record; the rows after it still count.
     bool blank = true;
     for (const std::string& text : texts) blank = blank && text.empty();
-    ended = ended || blank;
-    if (ended) continue;
+    if (blank) continue;
     kolvo::FeedEntry& entry = feed.entries.emplace_back();
     entry.title = texts.front();
     for (std::size_t column = 0; column < std::max(names.size(), texts.size()); ++column) {
